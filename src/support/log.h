@@ -1,0 +1,60 @@
+// The process-wide logger: one printf-style call with a level and a channel.
+//
+// Lines read "[time subsystem:category:LEVEL] message\r\n" and go to the
+// debugger output and to the per-host log file in LocalDataDir(), rotated at
+// 4 MiB. Format strings may carry "%{public}s"-style qualifiers; they are
+// stripped. Logging never fails, never throws and never blocks on anything
+// but its own file mutex.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <filesystem>
+#include <string>
+
+#include "support/paths.h"
+
+namespace Veltrix {
+
+struct LogChannel {
+    const char* subsystem;
+    const char* category;
+};
+
+enum LogLevel : int {
+    kLogDebug = 0,
+    kLogInfo = 1,
+    kLogError = 2,
+    kLogFault = 3,
+};
+
+inline constexpr const char* kLogSubsystem = "com.veltrix.plugin";
+inline constexpr std::uintmax_t kLogRotateSize = 4u * 1024u * 1024u + 1u;  // 4,194,305 bytes
+
+void Log(const LogChannel& channel, int level, const char* format, ...);
+void LogV(const LogChannel& channel, int level, const char* format, va_list args);
+
+// True when a line of this level would be written (DEBUG needs VX_LOG_DEBUG=1).
+bool LogEnabled(int level);
+
+// --- pieces exposed for tests and for the other logs of the process ---
+
+// Minimum level from the value of VX_LOG_DEBUG (null when unset): 0 only for exactly "1".
+int MinimumLevelFromEnv(const char* value);
+// The format with "%{...}" qualifiers removed, at most 1023 characters.
+std::string StripQualifiers(const char* format);
+// "plugin.log", "plugin-ae.log", "plugin-ame.log", "plugin-x.log".
+std::string LogFileName(HostKind kind);
+// LocalDataDir() / LogFileName(DetectHost()).
+std::filesystem::path LogFilePath();
+// Appends bytes to the log file at path with the size check and rotation, under the log mutex.
+void AppendLogLine(const std::filesystem::path& path, const char* data, std::size_t size);
+
+namespace platform {
+// Debugger output (OutputDebugStringA on Windows; stderr on POSIX when VX_LOG_STDERR=1).
+void DebuggerOutput(const char* line);
+// Opens for appending (creating), writes, closes. Failures are silent.
+void AppendFile(const std::filesystem::path& path, const char* data, std::size_t size);
+}  // namespace platform
+
+}  // namespace Veltrix

@@ -105,3 +105,34 @@ function(vx_add_subdirectories dir)
     endif()
   endforeach()
 endfunction()
+
+# vx_bench(<name> SOURCES ... [DEPS ...]): a Google Benchmark program under bench/.
+# scripts/bench.sh runs every one and prints their tables.
+function(vx_bench name)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  vx_platform_sources(srcs ${A_SOURCES})
+  add_executable(${name} ${srcs})
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/src")
+  target_link_libraries(${name} PRIVATE vx_options benchmark::benchmark ${A_DEPS})
+  set_property(GLOBAL APPEND PROPERTY VX_BENCHES ${name})
+endfunction()
+
+# vx_fuzz(<name> SOURCES ... [DEPS ...] CORPUS <dir>): a libFuzzer target (linux-fuzz
+# preset, clang) and, in every test build, a plain test that replays the corpus
+# through the same LLVMFuzzerTestOneInput.
+function(vx_fuzz name)
+  cmake_parse_arguments(A "" "CORPUS" "SOURCES;DEPS" ${ARGN})
+  vx_platform_sources(srcs ${A_SOURCES})
+  if(VX_BUILD_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    add_executable(${name}_fuzzer ${srcs})
+    target_include_directories(${name}_fuzzer PRIVATE "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/src")
+    target_compile_options(${name}_fuzzer PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name}_fuzzer PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${name}_fuzzer PRIVATE vx_options ${A_DEPS})
+  endif()
+  add_executable(${name}_replay ${srcs} "${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp")
+  target_include_directories(${name}_replay PRIVATE "${PROJECT_SOURCE_DIR}" "${PROJECT_SOURCE_DIR}/src")
+  target_link_libraries(${name}_replay PRIVATE vx_options ${A_DEPS})
+  add_test(NAME ${name}_replay COMMAND ${name}_replay "${A_CORPUS}")
+  set_tests_properties(${name}_replay PROPERTIES TIMEOUT 300 LABELS fuzz)
+endfunction()

@@ -10,6 +10,7 @@
 #include "tests/testing/test_env.h"
 
 #ifndef _WIN32
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -42,8 +43,10 @@ std::vector<std::filesystem::path> CrashFiles(const std::filesystem::path& dir) 
 [[noreturn]] void Segfault() {
     InstallCrashHandler();
     InstallCrashHandler();  // a second install changes nothing
-    volatile int* p = nullptr;
-    *p = 1;
+    // A real hardware fault on a page we may not touch (not a null store,
+    // which UBSan would report before it faults).
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    *static_cast<volatile int*>(page) = 1;
     std::abort();
 }
 

@@ -1,0 +1,257 @@
+// Store files on real files in a private folder: escaping round trips, the
+// forgiving readers, atomic writes, identity and trusted-phone semantics, and
+// many threads changing the stores at once.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "store/install_identity.h"
+#include "store/json_store.h"
+#include "store/trusted_peers.h"
+#include "support/log.h"
+#include "support/paths.h"
+#include "tests/testing/manual_clock.h"
+#include "tests/testing/test_env.h"
+
+namespace Veltrix {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFileText;
+using testing::ScopedTestDirs;
+
+const LogChannel kTestLog{kLogSubsystem, "storetest"};
+constexpr StoreMessages kMsgs{"t open(%{public}s) failed", "t write failed",
+                              "t rename(%{public}s -> %{public}s) failed: %{public}s"};
+
+void WriteRaw(const fs::path& p, const std::string& text) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+std::string LogText() { return ReadFileText(LogFilePath()); }
+
+TEST(JsonStore, EscapeAndReadBackRoundTrip) {
+    EXPECT_EQ(JsonEscape("a\"b\\c\td\x01/"), "a\\\"b\\\\c\\td\\u0001/");
+    const std::string name = "Ph\xC3\xB6ne \"X\" \\ \b\f\n\r\t / {}";
+    const std::string text = "{\"name\":\"" + JsonEscape(name) + "\"}";
+    EXPECT_EQ(JsonGetString(text, "name"), name);
+    // Control bytes without a short form come back as 'u' and four digits.
+    EXPECT_EQ(JsonGetString("{\"k\":\"" + JsonEscape("\x02z") + "\"}", "k"), "u0002z");
+    EXPECT_EQ(JsonGetString(R"({"name":"b\"c"})", "name"), "b\"c");
+    EXPECT_EQ(JsonGetString(R"({"name":"x"})", "id"), "");
+    EXPECT_EQ(JsonGetString(R"({"name":"unterminated)", "name"), "");
+    EXPECT_EQ(JsonGetString(R"({"name":)", "name"), "");
+    // A bare value makes the reader take the next quoted string.
+    EXPECT_EQ(JsonGetString(R"({"a":true,"b":"v"})", "a"), "b");
+    auto parsed = JsonParseString(R"(xx "ab\"c" yy)", 0);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->first, "ab\"c");
+    EXPECT_EQ(parsed->second, 10u);
+    EXPECT_FALSE(JsonParseString("no quote", 0));
+    EXPECT_FALSE(JsonParseString("\"open", 0));
+}
+
+TEST(JsonStore, ReadWholeFileRetriesEmptyFiveTimes) {
+    ScopedTestDirs dirs;
+    testing::ManualClock clock(/*autoAdvance=*/true);
+    const fs::path p = dirs.root() / "empty.json";
+    WriteRaw(p, "");
+    const auto start = clock.Now();
+    EXPECT_FALSE(ReadWholeFile(p, clock));
+    EXPECT_EQ(clock.Now() - start, std::chrono::milliseconds(20));  // 4 waits between 5 reads
+    EXPECT_FALSE(ReadWholeFile(dirs.root() / "missing.json", clock));
+    EXPECT_EQ(clock.Now() - start, std::chrono::milliseconds(20));  // no retry when absent
+    WriteRaw(p, "x");
+    EXPECT_EQ(ReadWholeFile(p, clock), "x");
+    EXPECT_FALSE(ReadWholeFile(dirs.root(), clock));  // a folder is not a store file
+}
+
+int FailRename(const fs::path&, const fs::path&) { return 13; }
+
+TEST(JsonStore, FailedRenameKeepsOldFileAndRemovesTemporary) {
+    ScopedTestDirs dirs;
+    const fs::path p = dirs.root() / "s.json";
+    ASSERT_TRUE(WriteFileAtomically(p, "old\n", kTestLog, kMsgs));
+    OverrideStoreRenameForTesting(&FailRename);
+    EXPECT_FALSE(WriteFileAtomically(p, "new\n", kTestLog, kMsgs));
+    OverrideStoreRenameForTesting(nullptr);
+    EXPECT_EQ(ReadFileText(p), "old\n");
+    EXPECT_FALSE(fs::exists(dirs.root() / "s.json.tmp"));
+    EXPECT_NE(LogText().find("t rename("), std::string::npos);
+
+    // A real failure: the target is a non-empty folder.
+    const fs::path d = dirs.root() / "dir.json";
+    fs::create_directories(d / "inside");
+    EXPECT_FALSE(WriteFileAtomically(d, "x", kTestLog, kMsgs));
+    EXPECT_FALSE(fs::exists(dirs.root() / "dir.json.tmp"));
+    EXPECT_TRUE(fs::is_directory(d / "inside"));
+
+    // Open failure: the folder does not exist.
+    EXPECT_FALSE(WriteFileAtomically(dirs.root() / "no" / "x.json", "x", kTestLog, kMsgs));
+    EXPECT_NE(LogText().find("t open("), std::string::npos);
+}
+
+TEST(JsonStore, AppSupportDirThatIsAFileFailsQuietly) {
+    ScopedTestDirs dirs;
+    WriteRaw(AppSupportDir(), "not a folder");
+    EXPECT_FALSE(EnsureAppSupportDir());
+    EXPECT_TRUE(IsDiscoverable());
+    const InstallIdentity id = LoadOrCreateIdentity();  // write fails, identity still returned
+    EXPECT_EQ(id.id.size(), 36u);
+    EXPECT_FALSE(UpsertPeer(HostKind::kPremiere, {"p", "n", "t", "x"}));
+    EXPECT_TRUE(ListPeers(HostKind::kPremiere).empty());
+}
+
+TEST(InstallIdentity, CreatedOnceWithDefaults) {
+    ScopedTestDirs dirs;
+    EXPECT_TRUE(IsDiscoverable());
+    EXPECT_FALSE(AsyncHwEncodersEnabled());
+    SetInstallName("ignored");
+    EXPECT_FALSE(fs::exists(InstallIdentityPath()));
+
+    const InstallIdentity a = LoadOrCreateIdentity();
+    EXPECT_EQ(a.id.size(), 36u);
+    EXPECT_EQ(a.name, ComputerName());
+    EXPECT_EQ(ReadFileText(InstallIdentityPath()),
+              "{\"id\":\"" + a.id + "\",\"name\":\"" + JsonEscape(a.name) +
+                  "\",\"discoverable\":\"true\",\"enableAsyncHwEncoders\":\"false\"}\n");
+    const InstallIdentity b = LoadOrCreateIdentity();
+    EXPECT_EQ(b.id, a.id);
+    const std::string log = LogText();
+    const auto first = log.find("install identity created id=" + a.id);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(log.find("install identity created", first + 1), std::string::npos);
+}
+
+TEST(InstallIdentity, SettersKeepEverythingElse) {
+    ScopedTestDirs dirs;
+    const InstallIdentity a = LoadOrCreateIdentity();
+    SetDiscoverable(false);
+    EXPECT_FALSE(IsDiscoverable());
+    EXPECT_FALSE(AsyncHwEncodersEnabled());
+    SetAsyncHwEncodersEnabled(true);
+    EXPECT_FALSE(IsDiscoverable());
+    EXPECT_TRUE(AsyncHwEncodersEnabled());
+    const std::string odd = "Edit \"Bay\" \\ 2 \xE2\x9C\x93";
+    SetInstallName(odd);
+    const InstallIdentity b = LoadOrCreateIdentity();
+    EXPECT_EQ(b.id, a.id);
+    EXPECT_EQ(b.name, odd);
+    EXPECT_FALSE(IsDiscoverable());
+    EXPECT_TRUE(AsyncHwEncodersEnabled());
+    EXPECT_NE(LogText().find("discoverable=false"), std::string::npos);
+    EXPECT_NE(LogText().find("enableAsyncHwEncoders=true"), std::string::npos);
+}
+
+TEST(InstallIdentity, EmptyNameIsFilledWithoutCreatedLine) {
+    ScopedTestDirs dirs;
+    WriteRaw(InstallIdentityPath(), R"({"id":"abc","name":"","discoverable":false})");
+    const InstallIdentity a = LoadOrCreateIdentity();
+    EXPECT_EQ(a.id, "abc");
+    EXPECT_EQ(a.name, ComputerName());
+    EXPECT_TRUE(IsDiscoverable());  // a bare boolean is not the string "false"
+    EXPECT_EQ(LogText().find("install identity created"), std::string::npos);
+    EXPECT_EQ(JsonGetString(ReadFileText(InstallIdentityPath()), "name"), ComputerName());
+}
+
+TEST(InstallIdentity, SetterWithoutFileCreatesIdentitySilently) {
+    ScopedTestDirs dirs;
+    SetAsyncHwEncodersEnabled(true);
+    const std::string text = ReadFileText(InstallIdentityPath());
+    EXPECT_EQ(JsonGetString(text, "id").size(), 36u);
+    EXPECT_EQ(JsonGetString(text, "discoverable"), "true");
+    EXPECT_EQ(LogText().find("install identity created"), std::string::npos);
+}
+
+TEST(TrustedPeers, FileNamesPerHost) {
+    EXPECT_EQ(TrustedFileName(HostKind::kPremiere), "trusted.json");
+    EXPECT_EQ(TrustedFileName(HostKind::kAfterEffects), "trusted-ae.json");
+    EXPECT_EQ(TrustedFileName(HostKind::kMediaEncoder), "trusted-ame.json");
+    EXPECT_EQ(TrustedFileName(HostKind::kOther), "trusted-x.json");
+    EXPECT_EQ(FormatPairingTime(std::chrono::system_clock::time_point{} + std::chrono::seconds(86400 + 61)),
+              "1970-01-02T00:01:01Z");
+}
+
+TEST(TrustedPeers, ForgivingReaderOnMalformedFiles) {
+    const auto peers = ParseTrustedPeers(
+        "junk [{\"id\":\"a\",\"name\":\"x}y{\\\"z\",\"token\":\"t1\"},"
+        "{\"id\":\"notoken\",\"name\":\"n\"},"
+        "{\"id\":\"b\",\"token\":\"t2\",\"firstPaired\":\"2026\"}, stray ,"
+        "{\"id\":\"c\",\"token\":\"t3\"");  // unterminated last object
+    ASSERT_EQ(peers.size(), 2u);
+    EXPECT_EQ(peers[0].id, "a");
+    EXPECT_EQ(peers[0].name, "x}y{\"z");
+    EXPECT_EQ(peers[1].id, "b");
+    EXPECT_EQ(peers[1].firstPaired, "2026");
+    EXPECT_TRUE(ParseTrustedPeers("").empty());
+    EXPECT_TRUE(ParseTrustedPeers("{\"id\":\"q,\"token\":\"t\"}").empty());  // missing quote
+    EXPECT_EQ(SerializeTrustedPeers({}), "[]\n");
+}
+
+TEST(TrustedPeers, DuplicatesTokensAndSeparateHosts) {
+    ScopedTestDirs dirs;
+    const HostKind pr = HostKind::kPremiere;
+    WriteRaw(TrustedFilePath(pr),
+             R"([{"id":"d","name":"first","token":"t1"},{"id":"n","name":"no token"},)"
+             R"({"id":"d","name":"second","token":"t2"}])");
+    EXPECT_EQ(FindPeer(pr, "d")->name, "first");
+    EXPECT_FALSE(FindPeer(pr, "n"));
+    EXPECT_FALSE(FindPeer(pr, ""));
+    EXPECT_TRUE(UpsertPeer(pr, {"d", "renamed", "t9", "2026-01-01T00:00:00Z"}));
+    auto list = ListPeers(pr);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].name, "renamed");
+    EXPECT_EQ(list[1].name, "second");
+    EXPECT_EQ(ReadFileText(TrustedFilePath(pr)),
+              R"([{"id":"d","name":"renamed","token":"t9","firstPaired":"2026-01-01T00:00:00Z"},)"
+              R"({"id":"d","name":"second","token":"t2","firstPaired":""}])"
+              "\n");
+    EXPECT_NE(LogText().find("updated peer id=d name=renamed"), std::string::npos);
+    EXPECT_EQ(LogText().find("t9"), std::string::npos);  // tokens never reach the log
+
+    const auto before = fs::last_write_time(TrustedFilePath(pr));
+    EXPECT_FALSE(RemovePeer(pr, "absent"));
+    EXPECT_EQ(fs::last_write_time(TrustedFilePath(pr)), before);
+    EXPECT_EQ(LogText().find("removed peer"), std::string::npos);
+    EXPECT_TRUE(RemovePeer(pr, "d"));
+    EXPECT_TRUE(ListPeers(pr).empty());
+    EXPECT_EQ(ReadFileText(TrustedFilePath(pr)), "[]\n");
+    const std::string log = LogText();
+    const auto at = log.find("removed peer id=d");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(log.find("removed peer", at + 1), std::string::npos);
+
+    EXPECT_FALSE(UpsertPeer(pr, {"x", "n", "", ""}));  // no token, no write
+    EXPECT_TRUE(UpsertPeer(HostKind::kAfterEffects, {"p", "phone", "tok", ""}));
+    EXPECT_TRUE(FindPeer(HostKind::kAfterEffects, "p"));
+    EXPECT_FALSE(FindPeer(pr, "p"));
+    EXPECT_TRUE(fs::exists(AppSupportDir() / "trusted-ae.json"));
+}
+
+TEST(TrustedPeers, ManyThreadsPairingLoseNothing) {
+    ScopedTestDirs dirs;
+    constexpr int kThreads = 8, kEach = 10;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kEach; ++i) {
+                const std::string id = "phone-" + std::to_string(t) + "-" + std::to_string(i);
+                UpsertPeer(HostKind::kOther, {id, "n", "tok" + id, ""});
+                if (i % 3 == 0) SetDiscoverable(i % 2 == 0);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    const auto peers = ListPeers(HostKind::kOther);
+    EXPECT_EQ(peers.size(), static_cast<std::size_t>(kThreads * kEach));
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kEach; ++i)
+            EXPECT_TRUE(FindPeer(HostKind::kOther, "phone-" + std::to_string(t) + "-" + std::to_string(i)));
+}
+
+}  // namespace
+}  // namespace Veltrix

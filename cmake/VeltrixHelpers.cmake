@@ -5,6 +5,7 @@
 #   *_posix.cpp  everything but Windows
 #   *_libav.cpp  Linux with libavcodec
 #   *_avahi.cpp  Linux with the Avahi client library
+# Test files follow the same rule with _test after the suffix (log_win_test.cpp).
 
 if(WIN32)
   set(VX_PLATFORM_WINDOWS ON)
@@ -36,16 +37,16 @@ function(vx_platform_sources out)
   set(kept "")
   foreach(f IN LISTS ARGN)
     get_filename_component(stem "${f}" NAME_WE)
-    if(stem MATCHES "_win$" AND NOT VX_PLATFORM_WINDOWS)
+    if(stem MATCHES "_win(_test)?$" AND NOT VX_PLATFORM_WINDOWS)
       continue()
     endif()
-    if(stem MATCHES "_posix$" AND VX_PLATFORM_WINDOWS)
+    if(stem MATCHES "_posix(_test)?$" AND VX_PLATFORM_WINDOWS)
       continue()
     endif()
-    if(stem MATCHES "_libav$" AND (VX_PLATFORM_WINDOWS OR NOT VX_HAVE_LIBAV))
+    if(stem MATCHES "_libav(_test)?$" AND (VX_PLATFORM_WINDOWS OR NOT VX_HAVE_LIBAV))
       continue()
     endif()
-    if(stem MATCHES "_avahi$" AND (VX_PLATFORM_WINDOWS OR NOT VX_HAVE_AVAHI))
+    if(stem MATCHES "_avahi(_test)?$" AND (VX_PLATFORM_WINDOWS OR NOT VX_HAVE_AVAHI))
       continue()
     endif()
     list(APPEND kept "${f}")

@@ -46,6 +46,11 @@ uint32_t QualityPercent(float q) {
     return static_cast<uint32_t>(std::min(p, 100.0));
 }
 
+// Quality steps below 0.005 are noise; a float step of 0.005 itself counts as a change.
+bool QualityUnchanged(float a, float b) {
+    return std::fabs(static_cast<double>(a) - static_cast<double>(b)) < 0.005 - 1e-6;
+}
+
 bool EngineFiltered(const std::string& id) {
     return id == "nvidia" || id == "intel" || id == "amd" || id == "software" || id == "sw";
 }
@@ -860,7 +865,7 @@ void MediaFoundationEncoder::SetCodec(int codec) {
 
 void MediaFoundationEncoder::SetRateControl(int mode, float quality) {
     std::lock_guard<std::mutex> g(lock_);
-    if (rateControl_.load() == mode && std::fabs(quality - quality_) < 0.005f) return;
+    if (rateControl_.load() == mode && QualityUnchanged(quality, quality_)) return;
     rateControl_.store(mode);
     quality_ = std::clamp(quality, 0.0f, 1.0f);
     ReconfigureIfConfiguredLocked();
@@ -869,7 +874,7 @@ void MediaFoundationEncoder::SetRateControl(int mode, float quality) {
 void MediaFoundationEncoder::SetQualityMode(float q) {
     q = std::clamp(q, 0.0f, 1.0f);
     std::lock_guard<std::mutex> g(lock_);
-    if (std::fabs(q - quality_) < 0.005f) return;
+    if (QualityUnchanged(q, quality_)) return;
     quality_ = q;
     if (!codecApi_) return;
     if (rateControl_.load() == kRateControlQuality) {

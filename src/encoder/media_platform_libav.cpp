@@ -165,8 +165,11 @@ const std::vector<const EncoderKind*>& AvailableHardware() {
     static std::vector<const EncoderKind*> list;
     std::call_once(once, [] {
         QuietLibav();
+        // A missing driver is the normal case here; keep its complaint out of stderr.
+        av_log_set_level(AV_LOG_QUIET);
         for (auto& k : kHardware)
             if (HardwareOpens(k)) list.push_back(&k);
+        av_log_set_level(AV_LOG_ERROR);
     });
     return list;
 }
@@ -330,6 +333,7 @@ private:
     bool reopen_ = false;
     AVCodecContext* ctx_ = nullptr;
     AVFrame* frame_ = nullptr;
+    AVFrame* wrap_ = nullptr;  // NV12 input referenced in place
     AVPacket* pkt_ = nullptr;
     std::deque<Packet> packets_;
 };
@@ -450,6 +454,7 @@ HResult LibavTransform::EnsureOpen() {
 void LibavTransform::Close() {
     avcodec_free_context(&ctx_);
     av_frame_free(&frame_);
+    av_frame_free(&wrap_);
     av_packet_free(&pkt_);
     reopen_ = false;
 }
@@ -496,8 +501,9 @@ HResult LibavTransform::Open() {
     }
     ctx_ = ctx;
     frame_ = av_frame_alloc();
+    wrap_ = av_frame_alloc();
     pkt_ = av_packet_alloc();
-    if (!frame_ || !pkt_) {
+    if (!frame_ || !wrap_ || !pkt_) {
         Close();
         return kE_OUTOFMEMORY;
     }
@@ -537,16 +543,31 @@ HResult LibavTransform::ProcessInput(int stream, Sample& sample) {
         buffer->Unlock();
         return kE_INVALIDARG;
     }
-    if (av_frame_make_writable(frame_) < 0) {
-        buffer->Unlock();
-        return kE_OUTOFMEMORY;
-    }
-    for (size_t y = 0; y < h; ++y) std::memcpy(frame_->data[0] + y * frame_->linesize[0], data + y * w, w);
-    const uint8_t* uv = data + w * h;
-    if (frame_->format == AV_PIX_FMT_NV12) {
-        for (size_t y = 0; y < h / 2; ++y)
-            std::memcpy(frame_->data[1] + y * frame_->linesize[1], uv + y * w, w);
+    AVFrame* frame = frame_;
+    if (kind_.pixFmt == AV_PIX_FMT_NV12) {
+        // The sample already holds NV12: hand libavcodec a reference to it
+        // instead of copying. The encoder has no frame delay and copies the
+        // picture before it returns, so the memory is free again afterwards.
+        av_frame_unref(wrap_);
+        wrap_->format = AV_PIX_FMT_NV12;
+        wrap_->width = static_cast<int>(w);
+        wrap_->height = static_cast<int>(h);
+        wrap_->buf[0] = av_buffer_create(data, w * h * 3 / 2, [](void*, uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
+        if (!wrap_->buf[0]) {
+            buffer->Unlock();
+            return kE_OUTOFMEMORY;
+        }
+        wrap_->data[0] = data;
+        wrap_->data[1] = data + w * h;
+        wrap_->linesize[0] = wrap_->linesize[1] = static_cast<int>(w);
+        frame = wrap_;
     } else {
+        if (av_frame_make_writable(frame_) < 0) {
+            buffer->Unlock();
+            return kE_OUTOFMEMORY;
+        }
+        for (size_t y = 0; y < h; ++y) std::memcpy(frame_->data[0] + y * frame_->linesize[0], data + y * w, w);
+        const uint8_t* uv = data + w * h;
         for (size_t y = 0; y < h / 2; ++y) {
             const uint8_t* s = uv + y * w;
             uint8_t* u = frame_->data[1] + y * frame_->linesize[1];
@@ -557,20 +578,25 @@ HResult LibavTransform::ProcessInput(int stream, Sample& sample) {
             }
         }
     }
-    buffer->Unlock();
-    frame_->pts = sample.Time();
-    frame_->pict_type = forceKey_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    frame->pts = sample.Time();
+    frame->pict_type = forceKey_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     forceKey_ = false;
-    if (avcodec_send_frame(ctx_, frame_) < 0) return kE_FAIL;
-    for (;;) {
+    const int sent = avcodec_send_frame(ctx_, frame);
+    HResult result = sent < 0 ? kE_FAIL : kS_OK;
+    while (sent >= 0) {
         int r = avcodec_receive_packet(ctx_, pkt_);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
-        if (r < 0) return kE_FAIL;
+        if (r < 0) {
+            result = kE_FAIL;
+            break;
+        }
         packets_.push_back({std::vector<uint8_t>(pkt_->data, pkt_->data + pkt_->size), pkt_->pts,
                             (pkt_->flags & AV_PKT_FLAG_KEY) != 0});
         av_packet_unref(pkt_);
     }
-    return kS_OK;
+    av_frame_unref(wrap_);
+    buffer->Unlock();
+    return result;
 }
 
 HResult LibavTransform::ProcessOutput(int stream, std::shared_ptr<Sample>* sample) {

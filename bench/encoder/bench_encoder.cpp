@@ -1,0 +1,182 @@
+// Per-frame cost of MediaFoundationEncoder::Encode (H.264, 30 fps, CBR 20 Mbit/s)
+// against libx264 driven directly with the same settings and NV12 input, and the
+// CPU BGRA->NV12 converter at 1080p. Prints a table with the overhead ratio.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+}
+
+#include "encoder/media_foundation_encoder.h"
+#include "encoder/nv12_converter.h"
+
+namespace {
+
+using Veltrix::ConvertBgraToNv12Cpu;
+
+constexpr int kFrames = 8;  // distinct frames, cycled
+constexpr uint32_t kBitrate = 20'000'000;
+constexpr int kFps = 30;
+
+std::map<std::string, double> gBestMs;  // best mean ms per frame over repetitions
+
+void Record(const std::string& name, double ms) {
+    auto it = gBestMs.find(name);
+    if (it == gBestMs.end() || ms < it->second) gBestMs[name] = ms;
+}
+
+std::vector<std::vector<uint8_t>> Frames(int w, int h) {
+    std::vector<std::vector<uint8_t>> out;
+    for (int n = 0; n < kFrames; ++n) {
+        std::vector<uint8_t> img(static_cast<size_t>(w) * h * 4);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                uint8_t* p = &img[(static_cast<size_t>(y) * w + x) * 4];
+                p[0] = static_cast<uint8_t>(x + n * 6);
+                p[1] = static_cast<uint8_t>(y * 2 + n);
+                p[2] = static_cast<uint8_t>((x ^ y) + n * 3);
+                p[3] = 255;
+            }
+        out.push_back(std::move(img));
+    }
+    return out;
+}
+
+void BM_Encode(benchmark::State& state) {
+    const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+    auto frames = Frames(w, h);
+    Veltrix::MediaFoundationEncoder enc;
+    size_t bytes = 0;
+    enc.SetOutputCallback([&](const uint8_t*, size_t n, bool, uint64_t) { bytes += n; });
+    enc.SetCodec(Veltrix::kCodecH264);
+    enc.SetGopSize(600);
+    if (!enc.Configure(w, h, kBitrate, kFps)) {
+        state.SkipWithError("Configure failed");
+        return;
+    }
+    for (int i = 0; i < 4; ++i) enc.Encode(frames[i % kFrames].data(), w, h, w * 4, 0);  // warm-up
+    int i = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) enc.Encode(frames[i++ % kFrames].data(), w, h, w * 4, 0);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    Record("encode " + std::to_string(h) + "p", ms / state.iterations());
+    state.counters["bytes/frame"] = static_cast<double>(bytes) / (state.iterations() + 4);
+}
+
+// libx264 opened as the platform back end opens it (ultrafast, zerolatency,
+// CBR with a one-frame buffer, global headers, two threads), fed NV12.
+void BM_BareLibx264(benchmark::State& state) {
+    const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+    auto frames = Frames(w, h);
+    std::vector<std::vector<uint8_t>> nv12;
+    for (auto& f : frames) {
+        std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3 / 2);
+        ConvertBgraToNv12Cpu(f.data(), w * 4, out.data(), out.data() + static_cast<size_t>(w) * h, w, h);
+        nv12.push_back(std::move(out));
+    }
+    av_log_set_level(AV_LOG_ERROR);
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    ctx->width = w;
+    ctx->height = h;
+    ctx->pix_fmt = AV_PIX_FMT_NV12;
+    ctx->time_base = {1, 10'000'000};
+    ctx->framerate = {kFps, 1};
+    ctx->gop_size = 600;
+    ctx->max_b_frames = 0;
+    ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    ctx->thread_count = 2;
+    ctx->bit_rate = kBitrate;
+    ctx->rc_max_rate = kBitrate;
+    ctx->rc_buffer_size = kBitrate / kFps;
+    av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
+    av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
+    av_opt_set(ctx->priv_data, "profile", "high", 0);
+    av_opt_set_int(ctx->priv_data, "forced-idr", 1, 0);
+    if (avcodec_open2(ctx, codec, nullptr) < 0) {
+        state.SkipWithError("libx264 open failed");
+        avcodec_free_context(&ctx);
+        return;
+    }
+    AVFrame* frame = av_frame_alloc();
+    frame->format = AV_PIX_FMT_NV12;
+    frame->width = w;
+    frame->height = h;
+    av_frame_get_buffer(frame, 0);
+    AVPacket* pkt = av_packet_alloc();
+    int64_t pts = 0;
+    size_t bytes = 0;
+    auto encodeOne = [&](const std::vector<uint8_t>& src) {
+        av_frame_make_writable(frame);
+        for (int y = 0; y < h; ++y) std::memcpy(frame->data[0] + y * frame->linesize[0], &src[size_t(y) * w], w);
+        const uint8_t* uv = src.data() + static_cast<size_t>(w) * h;
+        for (int y = 0; y < h / 2; ++y) std::memcpy(frame->data[1] + y * frame->linesize[1], uv + size_t(y) * w, w);
+        frame->pts = pts;
+        pts += 10'000'000 / kFps;
+        avcodec_send_frame(ctx, frame);
+        while (avcodec_receive_packet(ctx, pkt) == 0) {
+            bytes += pkt->size;
+            av_packet_unref(pkt);
+        }
+    };
+    for (int i = 0; i < 4; ++i) encodeOne(nv12[i % kFrames]);
+    int i = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) encodeOne(nv12[i++ % kFrames]);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    Record("bare " + std::to_string(h) + "p", ms / state.iterations());
+    state.counters["bytes/frame"] = static_cast<double>(bytes) / (state.iterations() + 4);
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    avcodec_free_context(&ctx);
+}
+
+void BM_ConvertCpu1080p(benchmark::State& state) {
+    const int w = 1920, h = 1080;
+    auto frames = Frames(w, h);
+    std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3 / 2);
+    int i = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        ConvertBgraToNv12Cpu(frames[i++ % kFrames].data(), w * 4, out.data(), out.data() + size_t(w) * h, w, h);
+        benchmark::ClobberMemory();
+    }
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    Record("convert 1080p", ms / state.iterations());
+}
+
+// Alternating the two sides per repetition keeps machine noise from favouring one.
+BENCHMARK(BM_BareLibx264)->Args({1280, 720})->Iterations(90)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Encode)->Args({1280, 720})->Iterations(90)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareLibx264)->Args({1920, 1080})->Iterations(60)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Encode)->Args({1920, 1080})->Iterations(60)->Repetitions(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConvertCpu1080p)->Iterations(100)->Repetitions(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::printf("\nbench_encoder: H.264 CBR 20 Mbit/s, 30 fps, ultrafast/zerolatency (best of 3 runs, ms per frame)\n");
+    std::printf("| size  | bare libx264 | MediaFoundationEncoder::Encode | overhead |\n|---|---|---|---|\n");
+    for (int h : {720, 1080}) {
+        const std::string s = std::to_string(h) + "p";
+        if (!gBestMs.count("bare " + s) || !gBestMs.count("encode " + s)) continue;
+        const double bare = gBestMs["bare " + s], enc = gBestMs["encode " + s];
+        std::printf("| %-5s | %12.2f | %30.2f | %+7.1f %% |\n", s.c_str(), bare, enc, (enc - bare) / bare * 100.0);
+    }
+    if (gBestMs.count("convert 1080p"))
+        std::printf("CPU converter BGRA->NV12 1920x1080: %.2f ms per frame\n", gBestMs["convert 1080p"]);
+    return 0;
+}

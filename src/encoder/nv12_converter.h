@@ -1,0 +1,28 @@
+// BGRA to NV12 (BT.709 limited range, Q8 fixed point, 2x2 chroma averaging)
+// and the nearest-neighbour resize used when a frame arrives at another size.
+#pragma once
+
+#include <cstdint>
+
+namespace Veltrix {
+
+namespace bt709 {
+inline constexpr int kYR = 47, kYG = 157, kYB = 16;
+inline constexpr int kCbR = -26, kCbG = -87, kCbB = 112;
+inline constexpr int kCrR = 112, kCrG = -102, kCrB = -10;
+inline constexpr int kYOff = 16, kCOff = 128;
+
+inline constexpr int Y(int r, int g, int b) { return ((kYR * r + kYG * g + kYB * b + 128) >> 8) + kYOff; }
+inline constexpr int U(int r, int g, int b) { return ((kCbR * r + kCbG * g + kCbB * b + 128) >> 8) + kCOff; }
+inline constexpr int V(int r, int g, int b) { return ((kCrR * r + kCrG * g + kCrB * b + 128) >> 8) + kCOff; }
+}  // namespace bt709
+
+// Y plane (pitch width) and interleaved UV plane (pitch width, height / 2 rows).
+// A trailing odd row or column gets no chroma.
+void ConvertBgraToNv12Cpu(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
+
+// Nearest-neighbour resize of whole 4-byte pixels, sampling at pixel centres.
+void ScaleNearest(const uint8_t* src, int srcPitch, int srcWidth, int srcHeight, uint8_t* dst,
+                  int dstPitch, int dstWidth, int dstHeight);
+
+}  // namespace Veltrix

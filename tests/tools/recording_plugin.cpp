@@ -1,0 +1,233 @@
+// A small transmit plug-in for testing vx-host: records the order of the host's
+// calls, uses the host's suites as the real plug-in does (PPix, audio pull,
+// time base), runs a playback clock thread, and reads the stamp of every pushed
+// picture. The record is returned by recording_plugin_record() and, when
+// VX_RECORDING_LOG names a file, written there at shut-down.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sdk/transmit_sdk.h"
+#include "support/paths.h"
+#include "testpattern/test_pattern.h"
+
+#if defined(_WIN32)
+#define PLUGIN_EXPORT extern "C" __declspec(dllexport)
+#else
+#define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+std::mutex gMutex;
+std::string gRecord;  // one call per line; repeated pushes are counted, not listed
+bool gSawVideo = false, gSawAudio = false;
+long gFrames = 0, gStamps = 0, gStampOrderErrors = 0, gPushedSamples = 0, gPulledSamples = 0, gPullErrors = 0;
+long gTicks = 0;
+long long gLastIndex = -1;
+
+void Note(const std::string& line) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    gRecord += line + "\n";
+}
+
+struct State {
+    const TxBasicSuite* basic = nullptr;
+    const TxPPixSuite* ppix = nullptr;
+    const TxPlaymodAudioSuite* audio = nullptr;
+    std::int64_t ticksPerSecond = 0;
+    std::int64_t frameTicks = 0;
+    std::int32_t playId = 0;
+    std::thread clock;
+    std::atomic<bool> clockRunning{false};
+};
+
+void ClockThread(State* s, TxClockCallback cb, void* ctx) {
+    const auto period = std::chrono::nanoseconds(s->frameTicks * 1'000'000'000LL / s->ticksPerSecond);
+    auto last = std::chrono::steady_clock::now();
+    std::vector<float> l(4096), r(4096);
+    while (s->clockRunning.load()) {
+        std::this_thread::sleep_until(last + period);
+        const auto now = std::chrono::steady_clock::now();
+        const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - last).count();
+        last = now;
+        cb(ctx, static_cast<std::int64_t>(static_cast<long double>(elapsed) * s->ticksPerSecond / 1e9L));
+        const auto want = static_cast<std::uint32_t>(s->frameTicks * 48000 / s->ticksPerSecond);
+        float* bufs[2] = {l.data(), r.data()};
+        const TxResult res = s->audio->GetNextAudioBuffer(s->playId, 0, bufs, want);
+        std::lock_guard<std::mutex> lock(gMutex);
+        ++gTicks;
+        if (res < 0) ++gPullErrors;
+        else gPulledSamples += want;
+    }
+}
+
+State* Get(const TxInstance* i) { return i ? static_cast<State*>(i->privateData) : nullptr; }
+
+TxResult Startup(const TxStdParms*, TxPluginInfo* info) {
+    Note("startup");
+    const char name[] = "Recorder";
+    for (int i = 0; name[i]; ++i) info->displayName[i] = static_cast<std::uint16_t>(name[i]);
+    return 0;
+}
+TxResult Shutdown(const TxStdParms*) {
+    Note("shutdown");
+    if (const char* path = std::getenv("VX_RECORDING_LOG")) {
+        if (FILE* f = std::fopen(path, "wb")) {
+            std::lock_guard<std::mutex> lock(gMutex);
+            std::fprintf(f, "%shost=%s\n", gRecord.c_str(), Veltrix::HostName(Veltrix::DetectHost()));
+            std::fclose(f);
+        }
+    }
+    return 0;
+}
+TxResult SetupDialog(const TxStdParms*, void*) { return 0; }
+TxResult NeedsReset(const TxStdParms*, int32_t* out) {
+    if (out) *out = 0;
+    return 0;
+}
+TxResult CreateInstance(TxInstance* inst) {
+    Note("create rate=" + std::to_string(static_cast<int>(inst->audioSampleRate)) +
+         " play=" + std::to_string(inst->playId));
+    auto* s = new State;
+    s->basic = inst->stdParms->suites->utilityFuncs->GetBasicSuite();
+    const void* p = nullptr;
+    if (s->basic->AcquireSuite(kTxPPixSuiteName, kTxPPixSuiteVersion, &p) == 0) s->ppix = static_cast<const TxPPixSuite*>(p);
+    if (s->basic->AcquireSuite(kTxPlaymodAudioSuiteName, kTxPlaymodAudioSuiteVersion, &p) == 0)
+        s->audio = static_cast<const TxPlaymodAudioSuite*>(p);
+    if (s->basic->AcquireSuite(kTxTimeSuiteName, kTxTimeSuiteVersion, &p) == 0) {
+        static_cast<const TxTimeSuite*>(p)->GetTicksPerSecond(&s->ticksPerSecond);
+        s->basic->ReleaseSuite(kTxTimeSuiteName, kTxTimeSuiteVersion);
+    }
+    s->frameTicks = inst->videoFrameDuration;
+    s->playId = inst->playId;
+    inst->privateData = s;
+    return 0;
+}
+TxResult DisposeInstance(TxInstance* inst) {
+    Note("dispose");
+    if (State* s = Get(inst)) {
+        if (s->ppix) s->basic->ReleaseSuite(kTxPPixSuiteName, kTxPPixSuiteVersion);
+        if (s->audio) s->basic->ReleaseSuite(kTxPlaymodAudioSuiteName, kTxPlaymodAudioSuiteVersion);
+        delete s;
+    }
+    inst->privateData = nullptr;
+    return 0;
+}
+TxResult QueryAudioMode(const TxInstance*, int32_t index, TxAudioMode* out) {
+    Note("query_audio " + std::to_string(index));
+    if (index != 0 || !out) return kTxResultNoMode;
+    out->sampleRate = 48000.0f;
+    out->channelCount = 2;
+    return 0;
+}
+TxResult QueryVideoMode(const TxInstance*, int32_t index, TxVideoMode* out) {
+    Note("query_video " + std::to_string(index));
+    if (index != 0 || !out) return kTxResultNoMode;
+    out->pixelFormat = kTxPixelFormatBgra;
+    return 0;
+}
+TxResult Activate(const TxInstance*, int32_t, int32_t audio, int32_t video) {
+    Note("activate " + std::to_string(audio) + " " + std::to_string(video));
+    return 0;
+}
+TxResult StartClock(const TxInstance* inst, const TxClock* clock) {
+    Note("start_clock mode=" + std::to_string(clock->mode));
+    State* s = Get(inst);
+    if (!s || clock->mode != kTxClockModeRun || s->clockRunning.exchange(true)) return 0;
+    s->clock = std::thread(&ClockThread, s, clock->callback, clock->callbackContext);
+    return 0;
+}
+TxResult StopClock(const TxInstance* inst) {
+    Note("stop_clock");
+    State* s = Get(inst);
+    if (s && s->clockRunning.exchange(false)) s->clock.join();
+    return 0;
+}
+TxResult PushVideo(const TxInstance* inst, const TxPushedVideo* video) {
+    State* s = Get(inst);
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        if (!gSawVideo) gRecord += "push_video\n";
+        gSawVideo = true;
+    }
+    for (std::int64_t i = 0; i < video->frameCount; ++i) {
+        TxPPixHandle p = video->frames[i].ppix;
+        char* pixels = nullptr;
+        TxRect b{};
+        int32_t rowBytes = 0;
+        uint32_t format = 0;
+        s->ppix->GetPixels(p, kTxPPixAccessRead, &pixels);
+        s->ppix->GetBounds(p, &b);
+        s->ppix->GetRowBytes(p, &rowBytes);
+        s->ppix->GetPixelFormat(p, &format);
+        auto stamp = Veltrix::ReadStampBgra(reinterpret_cast<const std::uint8_t*>(pixels), b.right - b.left,
+                                            b.bottom - b.top, rowBytes);
+        {
+            std::lock_guard<std::mutex> lock(gMutex);
+            ++gFrames;
+            if (stamp) {
+                ++gStamps;
+                if (static_cast<long long>(stamp->frameIndex) != gLastIndex + 1) ++gStampOrderErrors;
+                gLastIndex = stamp->frameIndex;
+            }
+        }
+        s->ppix->Dispose(p);
+    }
+    return 0;
+}
+TxResult StartPushAudio(const TxInstance*, int32_t scrubbing, uint32_t* spf) {
+    Note("start_push_audio scrubbing=" + std::to_string(scrubbing));
+    if (spf) *spf = 1024;
+    return 0;
+}
+TxResult PushAudio(const TxInstance*, const TxPushedAudio* audio) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    if (!gSawAudio) gRecord += "push_audio\n";
+    gSawAudio = true;
+    gPushedSamples += audio->sampleCount;
+    return 0;
+}
+TxResult StopPushAudio(const TxInstance*) {
+    Note("stop_push_audio");
+    return 0;
+}
+TxResult Nop(const TxInstance*, void*) { return 0; }
+TxResult Flag(const TxInstance*, int32_t* out) {
+    if (out) *out = 1;
+    return 0;
+}
+
+}  // namespace
+
+PLUGIN_EXPORT TxResult xTransmitEntry(int32_t, int32_t load, const TxHostSuites*, TxModule* m) {
+    if (!load) return 0;
+    Note("entry");
+    *m = TxModule{&Startup,       &Shutdown,  &SetupDialog, &NeedsReset,     &CreateInstance,
+                  &DisposeInstance, &QueryAudioMode, &QueryVideoMode, &Activate, &StartClock,
+                  &StopClock,     &PushVideo, &StartPushAudio, &PushAudio,   &StopPushAudio,
+                  &Nop,           &Nop,       &Flag,        &Flag};
+    return 0;
+}
+
+// The record so far, with the counters as "key=value" lines; reset clears it.
+PLUGIN_EXPORT const char* recording_plugin_record(int reset) {
+    static std::string copy;
+    std::lock_guard<std::mutex> lock(gMutex);
+    copy = gRecord + "frames=" + std::to_string(gFrames) + "\nstamps=" + std::to_string(gStamps) +
+           "\nstamp_order_errors=" + std::to_string(gStampOrderErrors) + "\npushed=" + std::to_string(gPushedSamples) +
+           "\npulled=" + std::to_string(gPulledSamples) + "\npull_errors=" + std::to_string(gPullErrors) +
+           "\nticks=" + std::to_string(gTicks) + "\n";
+    if (reset) {
+        gRecord.clear();
+        gSawVideo = gSawAudio = false;
+        gFrames = gStamps = gStampOrderErrors = gPushedSamples = gPulledSamples = gPullErrors = gTicks = 0;
+        gLastIndex = -1;
+    }
+    return copy.c_str();
+}

@@ -1,0 +1,54 @@
+// Command line of vx-host.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/paths.h"
+#include "testpattern/test_pattern.h"
+
+namespace Veltrix::host {
+
+// A frame rate as an exact fraction (29.97 is 30000/1001).
+struct FrameRate {
+    std::int64_t num = 30;
+    std::int64_t den = 1;
+    double value() const { return static_cast<double>(num) / static_cast<double>(den); }
+};
+
+enum class AudioMode { kPush, kPull, kNone };
+
+struct HostOptions {
+    int width = 1280;
+    int height = 720;
+    FrameRate fps;
+    double seconds = 0;  // 0 = until interrupted
+    PatternKind pattern = PatternKind::kMoving;
+    AudioMode audio = AudioMode::kPush;
+    bool paused = false;
+    std::optional<HostKind> as;  // pose as this host (re-executes under its name)
+    std::string plugin;          // empty: the plug-in built next to vx-host
+    bool quiet = false;          // no live status line
+    bool help = false;
+};
+
+// Parses argv[1..]; on failure returns nothing and sets *error to a message
+// that names the bad option.
+std::optional<HostOptions> ParseHostOptions(const std::vector<std::string>& args, std::string* error);
+
+// "29.97" -> 30000/1001, "23.976" -> 24000/1001, "59.94" -> 60000/1001,
+// "30" -> 30/1, "30000/1001" as given, other decimals exactly. 1..240 fps.
+std::optional<FrameRate> ParseFrameRate(const std::string& text);
+
+const char* AudioModeName(AudioMode mode);
+// The --as names: "premiere", "ae", "ame", "other".
+const char* HostOptionName(HostKind kind);
+// The executable name a host runs under: "Adobe Premiere Pro", "AfterFX",
+// "Adobe Media Encoder", or "vx-host" for any other host.
+const char* HostExecutableNameFor(HostKind kind);
+
+std::string UsageText();
+
+}  // namespace Veltrix::host

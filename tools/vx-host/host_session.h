@@ -1,0 +1,110 @@
+// The host side of the Transmit plug-in interface: implements the suites,
+// runs the timeline and drives a loaded plug-in in the host's order.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sdk/transmit_sdk.h"
+#include "support/clock.h"
+#include "vx-host/host_options.h"
+
+struct TxPPix;
+
+namespace Veltrix::host {
+
+inline constexpr std::int64_t kHostTicksPerSecond = kTxDefaultTicksPerSecond;
+inline constexpr std::int32_t kHostPlayId = 1;
+inline constexpr float kHostAudioRate = 48000.0f;
+
+struct HostStatus {
+    double timelineSeconds = 0;
+    std::int64_t framesPushed = 0;
+    double pushFps = 0;  // over the last status period
+    double audioSeconds = 0;
+    std::int64_t clockCallbacks = 0;
+    bool selfClocked = false;  // the plug-in's clock stopped calling back; the host keeps time
+    int ppixLive = 0;
+};
+
+struct HostReport {
+    std::string pluginName;
+    std::int64_t framesPushed = 0;
+    std::int64_t audioSamplesPushed = 0;
+    std::int64_t audioSamplesPulled = 0;
+    std::int64_t clockCallbacks = 0;
+    int ppixNeverDisposed = 0;
+    int ppixBadDisposes = 0;
+    std::vector<std::string> unreleasedSuites;  // "name vN xCount"
+    std::vector<std::string> problems;          // human sentences, one per rule broken
+};
+
+class HostSession {
+public:
+    // One session at a time per process: the suites have no context argument.
+    HostSession(const HostOptions& options, TxEntryFunc entry, Clock& clock = Clock::Real());
+    ~HostSession();
+    HostSession(const HostSession&) = delete;
+    HostSession& operator=(const HostSession&) = delete;
+
+    // Plays until the timeline reaches --seconds or *stop becomes true, then
+    // stops, disposes and shuts the plug-in down. Returns the exit status
+    // (0, 1 plug-in failed, 3 rules broken); errors go to err.
+    int Run(const std::atomic<bool>& stop, const std::function<void(const HostStatus&)>& onStatus,
+            std::ostream& err);
+
+    const HostReport& report() const { return report_; }
+
+    // --- suite entry points (reached through the process-wide active session) ---
+    TxResult AcquireSuite(const char* name, std::int32_t version, const void** out);
+    TxResult ReleaseSuite(const char* name, std::int32_t version);
+    TxResult DisposePPix(TxPPixHandle ppix);
+    TxResult GetNextAudioBuffer(std::int32_t playId, std::int32_t flags, float** buffers, std::uint32_t count);
+    void OnClock(std::int64_t elapsedTicks);
+
+private:
+    TxPPixHandle RenderFrame(std::int64_t index);
+    void FillTone(float** buffers, std::uint32_t channels, std::uint32_t count);
+    std::int64_t WaitForTimeline(std::int64_t target, const std::atomic<bool>& stop);
+
+    HostOptions options_;
+    TxEntryFunc entry_;
+    Clock& clock_;
+    std::int64_t frameTicks_ = 0;
+
+    std::mutex mutex_;  // timeline, clock state, PPix set, suite counts
+    std::condition_variable timelineMoved_;
+    std::int64_t timeline_ = 0;  // ticks
+    std::int64_t clockCallbacks_ = 0;
+    Clock::time_point lastCallback_{};
+    bool clockRunning_ = false;
+    bool selfClocked_ = false;
+    std::int64_t selfBase_ = 0;
+    Clock::time_point selfStart_{};
+    std::set<TxPPix*> livePPix_;
+    int badDisposes_ = 0;
+    std::map<std::string, int> acquired_;
+
+    std::mutex toneMutex_;
+    double tonePhase_ = 0;
+    std::int64_t audioPushed_ = 0;
+    std::atomic<std::int64_t> audioPulled_{0};
+
+    std::vector<std::uint8_t> staticPicture_;
+    HostReport report_;
+};
+
+// vx-host without the re-execution: parses args (argv[1..]), loads the plug-in,
+// runs a session, prints the status line (unless quiet) and a summary.
+int HostMain(const std::vector<std::string>& args, const std::atomic<bool>& stop, std::ostream& out,
+             std::ostream& err, bool statusIsTerminal);
+
+}  // namespace Veltrix::host

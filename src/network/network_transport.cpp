@@ -147,6 +147,11 @@ void NetworkTransport::AcceptLoop(std::uint16_t port) {
 void NetworkTransport::JoinConnectionThreads() {
     if (controlThread_.joinable()) controlThread_.join();
     if (heartbeatThread_.joinable()) heartbeatThread_.join();
+    const SocketHandle ended = endedSocket_.exchange(kInvalid);
+    if (ended != kInvalid) {
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        Close(ended);
+    }
 }
 
 void NetworkTransport::ControlReadLoop(SocketHandle socket) {
@@ -165,11 +170,10 @@ void NetworkTransport::ControlReadLoop(SocketHandle socket) {
     SocketHandle expected = socket;
     if (clientSocket_.compare_exchange_strong(expected, kInvalid)) {
         peerKnown_.store(false);
+        // The heartbeat may still hold this number: shut it down now and leave the
+        // close to whoever joins this connection, so the number cannot be reused early.
         ShutdownBoth(socket);
-        {
-            std::lock_guard<std::mutex> lock(sendMutex_);
-            Close(socket);
-        }
+        endedSocket_.store(socket);
         WakeWaiters();
         Log(kLog, kLogInfo, "control read loop exit fd=%lld — closed + peer cleared", Ll(socket));
     } else {

@@ -84,6 +84,7 @@ private:
     std::mutex stopMutex_;
     std::condition_variable stopSignal_;
     std::atomic<SocketHandle> listenerSocket_{kInvalid}, clientSocket_{kInvalid}, udpSocket_{kInvalid};
+    std::atomic<SocketHandle> endedSocket_{kInvalid};  // ended by its reader, closed at the join
     std::atomic<bool> peerKnown_{false};
     std::mutex peerMutex_;
     std::uint32_t peerIp_ = 0;

@@ -53,7 +53,12 @@ public:
         return s;
     }
     // True when the server closed the connection (heartbeats skipped).
-    bool WaitClosed(int ms = 5000) { return NextNonHeartbeat(ms) == -1; }
+    bool WaitClosed(int ms = 5000) {
+        for (;;) {
+            const int b = NextByte(ms);
+            if (b < 0) return b == -1;
+        }
+    }
     SocketHandle socket() const { return s_; }
 
 private:

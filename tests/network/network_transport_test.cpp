@@ -200,9 +200,11 @@ TEST_F(NetworkTransportTest, RejectionsAndMalformedHellos) {
     EXPECT_NE(log.find("pair: malformed ClientHello"), std::string::npos);
     EXPECT_NE(log.find("control: pair handshake failed fd="), std::string::npos);
     EXPECT_NE(log.find("— closed + peer cleared"), std::string::npos);
-    EXPECT_EQ(ready_.load(), 1);
-    std::lock_guard<std::mutex> l(dialog_.m);
-    EXPECT_EQ(dialog_.shown, dialog_.destroyed);
+    EXPECT_TRUE(Eventually([&] { return ready_.load() == 1; }));
+    EXPECT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> l(dialog_.m);
+        return dialog_.shown == dialog_.destroyed;
+    }));
 }
 
 TEST_F(NetworkTransportTest, CancelWhileWaitingEndsTheConnection) {

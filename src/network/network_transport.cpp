@@ -164,7 +164,12 @@ void NetworkTransport::ControlReadLoop(SocketHandle socket) {
         const std::uint8_t state = AnyActive() ? 1 : 0;
         lastTransmitState_.store(state);
         inactiveTicks_.store(0);
-        SendTransmitState(state);
+        {
+            // On this connection only: a replacement that arrived meanwhile must not
+            // get this frame ahead of its own pairing reply.
+            std::lock_guard<std::mutex> lock(sendMutex_);
+            if (peerKnown_.load() && clientSocket_.load() == socket) SendFrameUnlocked(socket, kTransmitState, &state, 1);
+        }
         ReadCommands(socket);
     }
     SocketHandle expected = socket;

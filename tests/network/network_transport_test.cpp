@@ -1,0 +1,401 @@
+#include "network/network_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "network/control_protocol.h"
+#include "support/log.h"
+#include "tests/testing/manual_clock.h"
+#include "tests/testing/test_env.h"
+#include "test_phone.h"
+
+namespace Veltrix {
+namespace {
+
+using testing::TestPhone;
+
+struct DialogRecord {
+    std::mutex m;
+    std::string code, name;
+    std::function<void()> onCancel;
+    int shown = 0, destroyed = 0;
+};
+
+class FakeDialog final : public IPairingDialog {
+public:
+    explicit FakeDialog(DialogRecord& r) : r_(r) {}
+    ~FakeDialog() override {
+        std::lock_guard<std::mutex> l(r_.m);
+        ++r_.destroyed;
+        r_.onCancel = nullptr;
+    }
+    void Show(const std::string& code, const std::string& name, std::function<void()> onCancel) override {
+        std::lock_guard<std::mutex> l(r_.m);
+        r_.code = code;
+        r_.name = name;
+        r_.onCancel = std::move(onCancel);
+        ++r_.shown;
+    }
+    void Close() override {}
+
+private:
+    DialogRecord& r_;
+};
+
+bool Eventually(const std::function<bool()>& f, int ms = 5000) {
+    for (int i = 0; i < ms / 5; ++i) {
+        if (f()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return f();
+}
+
+class NetworkTransportTest : public ::testing::Test {
+protected:
+    void SetUp() override { Start(); }
+    void TearDown() override { net_->Stop(); }
+
+    void Start() {
+        NetworkTransport::Collaborators c;
+        c.clock = &clock_;
+        c.createDialog = [this] { return std::make_unique<FakeDialog>(dialog_); };
+        c.advertise = false;
+        net_ = std::make_unique<NetworkTransport>(c);
+        net_->anyInstanceActive = [this] { return active_.load(); };
+        net_->onClientReady = [this] { ++ready_; };
+        net_->onControlMessage = [this](std::uint8_t op, const std::uint8_t* p, std::size_t n) {
+            std::lock_guard<std::mutex> l(msgMutex_);
+            messages_.push_back({op, std::vector<std::uint8_t>(p, p + n)});
+        };
+        net_->StartListening(0);
+        ASSERT_TRUE(Eventually([&] { return net_->ListeningPort() != 0; }));
+    }
+
+    std::string WaitCode() {
+        std::string code;
+        Eventually([&] {
+            std::lock_guard<std::mutex> l(dialog_.m);
+            code = dialog_.code;
+            return !code.empty();
+        });
+        std::lock_guard<std::mutex> l(dialog_.m);
+        dialog_.code.clear();
+        return code;
+    }
+
+    // First pairing; returns the issued token.
+    std::string Pair(TestPhone& phone, const std::string& id = "phone-1") {
+        EXPECT_TRUE(phone.Hello(id, "Test iPhone", ""));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x31);
+        EXPECT_TRUE(phone.Code(WaitCode()));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x33);
+        return phone.ShortString();
+    }
+
+    std::string LogText() { return testing::ReadFileText(LogFilePath()); }
+
+    testing::ScopedTestDirs dirs_;
+    testing::ManualClock clock_;
+    DialogRecord dialog_;
+    std::atomic<bool> active_{false};
+    std::atomic<int> ready_{0};
+    std::mutex msgMutex_;
+    std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> messages_;
+    std::unique_ptr<NetworkTransport> net_;
+};
+
+TEST_F(NetworkTransportTest, FirstPairingThenTrustedReconnect) {
+    std::string token;
+    {
+        TestPhone phone(net_->ListeningPort());
+        token = Pair(phone);
+        ASSERT_EQ(token.size(), 64u);
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x35);  // transmit state right after pairing
+        EXPECT_EQ(phone.NextByte(), 0);
+        EXPECT_TRUE(Eventually([&] { return net_->PeerKnown(); }));
+        EXPECT_EQ(net_->PeerAddress(), "127.0.0.1");
+        EXPECT_EQ(ready_.load(), 1);
+        auto stored = FindPeer("phone-1");
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_EQ(stored->token, token);
+        EXPECT_EQ(stored->name, "Test iPhone");
+    }
+    EXPECT_TRUE(Eventually([&] { return !net_->PeerKnown(); }));
+    TestPhone again(net_->ListeningPort());
+    ASSERT_TRUE(again.Hello("phone-1", "Test iPhone", token));
+    EXPECT_EQ(again.NextNonHeartbeat(), 0x33);
+    EXPECT_EQ(again.ShortString(), token);
+    EXPECT_TRUE(Eventually([&] { return ready_.load() == 2; }));
+    EXPECT_EQ(dialog_.shown, 1);
+    EXPECT_NE(LogText().find("pair: trusted reconnect id=phone-1"), std::string::npos);
+    EXPECT_EQ(LogText().find(token), std::string::npos);  // tokens never reach the log
+}
+
+TEST_F(NetworkTransportTest, WrongTokenIsChallengedAndReplaced) {
+    std::string token;
+    {
+        TestPhone phone(net_->ListeningPort());
+        token = Pair(phone);
+    }
+    std::string other = token;
+    other[0] = other[0] == 'a' ? 'b' : 'a';
+    TestPhone phone(net_->ListeningPort());
+    ASSERT_TRUE(phone.Hello("phone-1", "Test iPhone", other));
+    EXPECT_EQ(phone.NextNonHeartbeat(), 0x31);
+    ASSERT_TRUE(phone.Code(WaitCode()));
+    EXPECT_EQ(phone.NextNonHeartbeat(), 0x33);
+    const std::string fresh = phone.ShortString();
+    EXPECT_NE(fresh, token);
+    EXPECT_EQ(FindPeer("phone-1")->token, fresh);
+    EXPECT_EQ(ListPeers().size(), 1u);
+}
+
+TEST_F(NetworkTransportTest, RejectionsAndMalformedHellos) {
+    {
+        TestPhone phone(net_->ListeningPort());
+        ASSERT_TRUE(phone.Hello("phone-2", "X", ""));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x31);
+        std::string code = WaitCode();
+        code[5] = code[5] == '0' ? '1' : '0';
+        ASSERT_TRUE(phone.Code(code));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x34);
+        EXPECT_TRUE(phone.WaitClosed());
+    }
+    {
+        TestPhone phone(net_->ListeningPort());
+        ASSERT_TRUE(phone.Hello("phone-2", "X", ""));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x31);
+        WaitCode();
+        ASSERT_TRUE(phone.Send({0x01}));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x34);
+        EXPECT_TRUE(phone.WaitClosed());
+    }
+    {
+        TestPhone phone(net_->ListeningPort());
+        ASSERT_TRUE(phone.Hello("phone-2", "X", ""));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x31);
+        WaitCode();
+        ASSERT_TRUE(phone.Send({0x32, '1', '2', '3', '4', '5'}));
+        ShutdownBoth(phone.socket());  // five digits, then the phone goes away
+        EXPECT_TRUE(Eventually([&] { return LogText().find("pair: truncated PairingCode") != std::string::npos; }));
+    }
+    {
+        TestPhone phone(net_->ListeningPort());
+        ASSERT_TRUE(phone.Hello(std::string(65, 'a'), "X", ""));
+        EXPECT_TRUE(phone.WaitClosed());
+    }
+    {
+        TestPhone phone(net_->ListeningPort());
+        const std::string token = Pair(phone, std::string(64, 'b'));
+        EXPECT_EQ(token.size(), 64u);
+    }
+    const std::string log = LogText();
+    EXPECT_NE(log.find("pair: code mismatch submitted="), std::string::npos);
+    EXPECT_NE(log.find("pair: expected PairingCode, got 0x01 — dropping"), std::string::npos);
+    EXPECT_NE(log.find("pair: malformed ClientHello"), std::string::npos);
+    EXPECT_NE(log.find("control: pair handshake failed fd="), std::string::npos);
+    EXPECT_NE(log.find("— closed + peer cleared"), std::string::npos);
+    EXPECT_TRUE(Eventually([&] { return ready_.load() == 1; }));
+    EXPECT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> l(dialog_.m);
+        return dialog_.shown == dialog_.destroyed;
+    }));
+}
+
+TEST_F(NetworkTransportTest, CancelWhileWaitingEndsTheConnection) {
+    TestPhone phone(net_->ListeningPort());
+    ASSERT_TRUE(phone.Hello("phone-3", "Y", ""));
+    EXPECT_EQ(phone.NextNonHeartbeat(), 0x31);
+    WaitCode();
+    std::function<void()> cancel;
+    {
+        std::lock_guard<std::mutex> l(dialog_.m);
+        cancel = dialog_.onCancel;
+    }
+    ASSERT_TRUE(cancel);
+    cancel();
+    EXPECT_TRUE(phone.WaitClosed());
+    EXPECT_TRUE(Eventually([&] { return LogText().find("pair: disconnected while awaiting code") != std::string::npos; }));
+}
+
+TEST_F(NetworkTransportTest, PrePairingWhitelistOnTheWire) {
+    TestPhone phone(net_->ListeningPort());
+    ASSERT_TRUE(Eventually([&] { return LogText().find("awaiting ClientHello") != std::string::npos; }));
+    const std::uint8_t info[10] = {};
+    EXPECT_FALSE(net_->SendControl(kStreamInfo, info, sizeof info));
+    EXPECT_TRUE(net_->SendControl(kHeartbeat, nullptr, 0));
+    EXPECT_EQ(phone.NextByte(), 0x09);
+    EXPECT_EQ(phone.NextByte(200), -2);  // nothing else was written
+    EXPECT_FALSE(net_->SendDatagram("x", 1, 47101));
+}
+
+TEST_F(NetworkTransportTest, HeartbeatsFollowTheClock) {
+    TestPhone phone(net_->ListeningPort());
+    ASSERT_TRUE(clock_.WaitForBlocked(2));  // poller and heartbeat
+    for (int i = 0; i < 3; ++i) {
+        clock_.Advance(std::chrono::seconds(1));
+        EXPECT_EQ(phone.NextByte(), 0x09);
+    }
+    clock_.Advance(std::chrono::milliseconds(500));
+    EXPECT_EQ(phone.NextByte(200), -2);
+}
+
+TEST_F(NetworkTransportTest, TransmitStateEdgesAreDebounced) {
+    TestPhone phone(net_->ListeningPort());
+    Pair(phone);
+    ASSERT_EQ(phone.NextNonHeartbeat(), 0x35);
+    ASSERT_EQ(phone.NextByte(), 0);
+    auto tick = [&] {
+        ASSERT_TRUE(clock_.WaitForBlocked(2));
+        clock_.Advance(std::chrono::seconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    active_ = true;
+    tick();
+    EXPECT_EQ(phone.NextNonHeartbeat(), 0x35);
+    EXPECT_EQ(phone.NextByte(), 1);
+    active_ = false;
+    tick();
+    tick();
+    active_ = true;
+    tick();
+    active_ = false;
+    tick();
+    tick();
+    tick();
+    EXPECT_EQ(phone.NextNonHeartbeat(), 0x35);
+    EXPECT_EQ(phone.NextByte(), 0);
+    const std::string log = LogText();
+    EXPECT_EQ(log.find("edge inactive → active"), log.rfind("edge inactive → active"));
+    EXPECT_NE(log.find("transmit: edge active → inactive after 3 ticks"), std::string::npos);
+}
+
+TEST_F(NetworkTransportTest, ReaderHandsMessagesAndDropsUnknownOpcodes) {
+    TestPhone phone(net_->ListeningPort());
+    Pair(phone);
+    ASSERT_TRUE(phone.Send({0x05, 0x01, 0x13, 0x02, 'h', 'w', 0x21, 0x18, 0x38, 0x04, 1, 3, 1, 0}));
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> l(msgMutex_);
+        return messages_.size() == 4;
+    }));
+    {
+        std::lock_guard<std::mutex> l(msgMutex_);
+        EXPECT_EQ(messages_[0].first, 0x05);
+        EXPECT_EQ(messages_[0].second, std::vector<std::uint8_t>{1});
+        EXPECT_EQ(messages_[1].second, (std::vector<std::uint8_t>{2, 'h', 'w'}));
+        EXPECT_EQ(messages_[2].first, 0x21);
+        EXPECT_TRUE(messages_[2].second.empty());
+        EXPECT_EQ(messages_[3].second.size(), 6u);
+    }
+    ASSERT_TRUE(phone.Send({0x06}));
+    EXPECT_TRUE(phone.WaitClosed());
+    EXPECT_TRUE(Eventually([&] {
+        return LogText().find("control: unknown opcode 0x06 — dropping client") != std::string::npos;
+    }));
+}
+
+TEST_F(NetworkTransportTest, ReplacementKeepsTheNewPhone) {
+    TestPhone first(net_->ListeningPort());
+    Pair(first, "phone-a");
+    ASSERT_TRUE(Eventually([&] { return net_->PeerKnown(); }));
+    TestPhone second(net_->ListeningPort());
+    EXPECT_TRUE(first.WaitClosed());
+    Pair(second, "phone-b");
+    ASSERT_TRUE(Eventually([&] { return net_->PeerKnown(); }));
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Replaced old client fd="), std::string::npos);
+    EXPECT_NE(log.find("already handed off"), std::string::npos);
+    EXPECT_NE(log.find("HeartbeatLoop: EXIT fd="), std::string::npos);
+    EXPECT_TRUE(net_->PeerKnown());
+    EXPECT_TRUE(net_->SendControl(kPlaybackState, "\x01", 1));
+    EXPECT_EQ(second.NextNonHeartbeat(), 0x35);
+    second.NextByte();
+    EXPECT_EQ(second.NextNonHeartbeat(), 0x1A);
+}
+
+TEST_F(NetworkTransportTest, UdpFailuresRequestOneKeyFramePerRun) {
+    TestPhone phone(net_->ListeningPort());
+    Pair(phone);
+    ASSERT_TRUE(Eventually([&] { return net_->PeerKnown(); }));
+    std::atomic<int> idr{0};
+    net_->onUdpFailures = [&] { ++idr; };
+    const SocketHandle rx = CreateUdpReceiver(0);
+    const std::uint16_t okPort = LocalPort(rx);
+    std::vector<std::uint8_t> huge(70000);  // above the datagram limit: sendto fails
+    for (int i = 0; i < 4; ++i) EXPECT_FALSE(net_->SendDatagram(huge.data(), huge.size(), okPort));
+    EXPECT_TRUE(net_->SendDatagram("ok", 2, okPort));
+    for (int i = 0; i < 6; ++i) EXPECT_FALSE(net_->SendDatagram(huge.data(), huge.size(), okPort));
+    EXPECT_EQ(idr.load(), 1);
+    char buf[8];
+    EXPECT_EQ(RecvWithTimeout(rx, buf, sizeof buf, 2000), 2);
+    Close(rx);
+    EXPECT_NE(LogText().find("UDP: 5 consecutive send failures — requesting IDR"), std::string::npos);
+}
+
+TEST_F(NetworkTransportTest, StopWakesWaitersAtOnce) {
+    TestPhone phone(net_->ListeningPort());
+    ASSERT_TRUE(clock_.WaitForBlocked(2));
+    const auto t0 = std::chrono::steady_clock::now();
+    net_->Stop();
+    net_->Stop();
+    // Time never moved, so any wait on a tick would hang here.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+    EXPECT_TRUE(phone.WaitClosed());
+    const std::string log = LogText();
+    EXPECT_EQ(log.find("] Stop"), log.rfind("] Stop"));
+    // Restartable.
+    net_->StartListening(0);
+    ASSERT_TRUE(Eventually([&] { return net_->ListeningPort() != 0; }));
+    TestPhone again(net_->ListeningPort());
+    EXPECT_TRUE(again.Hello("id", "n", ""));
+    EXPECT_EQ(again.NextNonHeartbeat(), 0x31);
+}
+
+TEST_F(NetworkTransportTest, ListenerPortInUse) {
+    const SocketHandle blocker = CreateTcpListener(0);
+    const std::uint16_t port = LocalPort(blocker);
+    NetworkTransport::Collaborators c;
+    c.clock = &clock_;
+    c.advertise = false;
+    NetworkTransport other(c);
+    other.StartListening(port);
+    char expect[64];
+    std::snprintf(expect, sizeof expect, "CreateTcpListener(:%u) failed: ", port);
+    EXPECT_TRUE(Eventually([&] { return LogText().find(expect) != std::string::npos; }));
+    other.Stop();
+    Close(blocker);
+}
+
+TEST_F(NetworkTransportTest, DISABLED_StressConnectPairDisconnectAndReplace) {
+    std::string token;
+    {
+        TestPhone phone(net_->ListeningPort());
+        token = Pair(phone);
+    }
+    for (int i = 0; i < 500; ++i) {
+        TestPhone phone(net_->ListeningPort());
+        ASSERT_TRUE(phone.Hello("phone-1", "Test iPhone", token));
+        ASSERT_EQ(phone.NextNonHeartbeat(), 0x33) << i;
+        phone.ShortString();
+    }
+    std::vector<std::unique_ptr<TestPhone>> phones;
+    for (int i = 0; i < 500; ++i) {
+        phones.push_back(std::make_unique<TestPhone>(net_->ListeningPort()));
+        ASSERT_TRUE(phones.back()->Hello("phone-1", "Test iPhone", token));
+        if (phones.size() > 1) phones.erase(phones.begin());
+    }
+    ASSERT_EQ(phones.back()->NextNonHeartbeat(), 0x33);
+    phones.back()->ShortString();
+    EXPECT_TRUE(Eventually([&] { return ready_.load() >= 502; }));
+    TestPhone last(net_->ListeningPort());
+    ASSERT_TRUE(last.Hello("phone-1", "Test iPhone", token));
+    EXPECT_EQ(last.NextNonHeartbeat(), 0x33);
+}
+
+}  // namespace
+}  // namespace Veltrix

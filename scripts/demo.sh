@@ -14,5 +14,5 @@ if [ -n "$host" ] && [ -n "$phone" ]; then
   exec bash scripts/run-demo.sh "$host" "$phone" "$@"
 fi
 echo
-echo "Built (the streaming demo needs vx-host and vx-phone, which are not part of this tree yet):"
+echo "Built (no live demo yet: it needs the Veltrix plug-in and vx-phone, which are not part of this tree yet):"
 find "$bin" -maxdepth 3 \( -name '*.so' -o -name '*.a' -o -name 'vx-*' \) -type f | sort | sed 's/^/  /'

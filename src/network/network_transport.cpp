@@ -132,6 +132,10 @@ void NetworkTransport::AcceptLoop(std::uint16_t port) {
         }
         WakeWaiters();
         JoinConnectionThreads();
+        // A reader of the old connection may have finished its handshake during the
+        // join; the new connection starts unpaired whatever it did.
+        pairedSocket_.store(kInvalid);
+        peerKnown_.store(false);
         if (old != kInvalid) {
             std::lock_guard<std::mutex> lock(sendMutex_);
             Close(old);
@@ -158,7 +162,10 @@ void NetworkTransport::ControlReadLoop(SocketHandle socket) {
     const std::string token = DoPairingHandshake(socket);
     if (token.empty()) {
         Log(kLog, kLogInfo, "control: pair handshake failed fd=%lld — dropping", Ll(socket));
-    } else {
+    } else if (clientSocket_.load() == socket) {
+        // Pairing belongs to this socket: a replacement that was accepted meanwhile
+        // is not paired by it (see IsPaired).
+        pairedSocket_.store(socket);
         peerKnown_.store(true);
         if (onClientReady) onClientReady();
         const std::uint8_t state = AnyActive() ? 1 : 0;
@@ -168,13 +175,14 @@ void NetworkTransport::ControlReadLoop(SocketHandle socket) {
             // On this connection only: a replacement that arrived meanwhile must not
             // get this frame ahead of its own pairing reply.
             std::lock_guard<std::mutex> lock(sendMutex_);
-            if (peerKnown_.load() && clientSocket_.load() == socket) SendFrameUnlocked(socket, kTransmitState, &state, 1);
+            if (IsPaired(socket)) SendFrameUnlocked(socket, kTransmitState, &state, 1);
         }
         ReadCommands(socket);
     }
     SocketHandle expected = socket;
     if (clientSocket_.compare_exchange_strong(expected, kInvalid)) {
         peerKnown_.store(false);
+        pairedSocket_.store(kInvalid);
         // The heartbeat may still hold this number: shut it down now and leave the
         // close to whoever joins this connection, so the number cannot be reused early.
         ShutdownBoth(socket);
@@ -261,9 +269,15 @@ void NetworkTransport::TransmitStatePollLoop() {
     Log(kLog, kLogInfo, "TransmitStatePollLoop: END");
 }
 
+bool NetworkTransport::IsPaired(SocketHandle socket) const {
+    return socket != kInvalid && peerKnown_.load() && pairedSocket_.load() == socket && clientSocket_.load() == socket;
+}
+
+bool NetworkTransport::PeerKnown() const { return IsPaired(clientSocket_.load()); }
+
 bool NetworkTransport::SendDatagram(const void* data, std::size_t length, std::uint16_t port) {
     const SocketHandle udp = udpSocket_.load();
-    if (!peerKnown_.load() || udp == kInvalid) return false;
+    if (!PeerKnown() || udp == kInvalid) return false;
     std::uint32_t ip;
     {
         std::lock_guard<std::mutex> lock(peerMutex_);
@@ -297,6 +311,11 @@ bool NetworkTransport::SendControl(std::uint8_t opcode, const void* payload, std
     const SocketHandle s = clientSocket_.load();
     if (s == kInvalid) {
         Log(kLog, kLogDebug, "SendControl opcode=0x%02x: SKIP — fd invalid", opcode);
+        return false;
+    }
+    // peerKnown may still describe the connection this one just replaced.
+    if (!AllowedBeforePairing(opcode) && !IsPaired(s)) {
+        Log(kLog, kLogDebug, "SendControl opcode=0x%02x: SKIP — peer not known", opcode);
         return false;
     }
     return SendFrameUnlocked(s, opcode, payload, length);
@@ -353,7 +372,8 @@ std::string NetworkTransport::DoPairingHandshake(SocketHandle socket) {
         if (peer && ConstantTimeEqual(peer->token, presented)) {
             Log(kLog, kLogInfo, "pair: trusted reconnect id=%{public}s", idLog.c_str());
             const auto payload = BuildShortString(presented);
-            SendControlTo(socket, kPairAccepted, payload.data(), payload.size());
+            // A phone that never got the acceptance is not paired.
+            if (!SendControlTo(socket, kPairAccepted, payload.data(), payload.size())) return {};
             return presented;
         }
         Log(kLog, kLogInfo, "pair: token present but not trusted — challenging");
@@ -389,8 +409,7 @@ std::string NetworkTransport::DoPairingHandshake(SocketHandle socket) {
             if (!token.empty()) c_.upsertPeer(peer);
             Log(kLog, kLogInfo, "pair: OK id=%{public}s name=%{public}s", idLog.c_str(), nameLog.c_str());
             const auto payload = BuildShortString(token);
-            SendControlTo(socket, kPairAccepted, payload.data(), payload.size());
-            result = token;
+            if (SendControlTo(socket, kPairAccepted, payload.data(), payload.size())) result = token;
         }
     }
     dialog.reset();
@@ -398,7 +417,7 @@ std::string NetworkTransport::DoPairingHandshake(SocketHandle socket) {
 }
 
 std::string NetworkTransport::PeerAddress() {
-    if (!peerKnown_.load()) return {};
+    if (!PeerKnown()) return {};
     std::lock_guard<std::mutex> lock(peerMutex_);
     return IpToString(peerIp_);
 }

@@ -65,7 +65,8 @@ public:
     void ReadCommands(SocketHandle socket);
     // Dotted address of the paired phone, empty when none.
     std::string PeerAddress();
-    bool PeerKnown() const { return peerKnown_.load(); }
+    // True while the current connection is the one that completed pairing.
+    bool PeerKnown() const;
 
 private:
     void AcceptLoop(std::uint16_t port);
@@ -73,6 +74,7 @@ private:
     void HeartbeatLoop(SocketHandle socket);
     void TransmitStatePollLoop();
     bool AnyActive();
+    bool IsPaired(SocketHandle socket) const;
     void SendTransmitState(std::uint8_t value);
     void WakeWaiters();
     void JoinConnectionThreads();
@@ -86,6 +88,7 @@ private:
     std::atomic<SocketHandle> listenerSocket_{kInvalid}, clientSocket_{kInvalid}, udpSocket_{kInvalid};
     std::atomic<SocketHandle> endedSocket_{kInvalid};  // ended by its reader, closed at the join
     std::atomic<bool> peerKnown_{false};
+    std::atomic<SocketHandle> pairedSocket_{kInvalid};  // the connection that peerKnown describes
     std::mutex peerMutex_;
     std::uint32_t peerIp_ = 0;
     std::uint16_t peerPort_ = 0;

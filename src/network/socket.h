@@ -16,7 +16,8 @@ inline constexpr SocketHandle kInvalid = -1;
 void NetInit();
 void NetShutdown();
 
-// IPv4 stream socket, SO_REUSEADDR, bound to any address on port (0 = ephemeral), backlog 1.
+// IPv4 stream socket that may rebind a lingering port but never shares a used one
+// (SO_REUSEADDR on POSIX, SO_EXCLUSIVEADDRUSE on Windows), bound to any address on port (0 = ephemeral), backlog 1.
 SocketHandle CreateTcpListener(std::uint16_t port);
 // Non-blocking IPv4 datagram socket with a 4 MiB send buffer; not bound.
 SocketHandle CreateUdpSender();
@@ -34,6 +35,8 @@ bool SendAll(SocketHandle s, const void* data, std::size_t n);
 int SendTo(SocketHandle s, const void* data, std::size_t length, std::uint32_t ip, std::uint16_t port);
 // Shuts down the receive side; a reader blocked in recv returns as if closed.
 void ShutdownReceive(SocketHandle s);
+// Shuts down the send side: the peer reads end-of-stream after what was sent (tests, fuzzing).
+void ShutdownSend(SocketHandle s);
 // Shuts down both sides: wakes readers, fails writers and wakes a select on a listener.
 void ShutdownBoth(SocketHandle s);
 // Releases the handle. Only where no other thread can still use the number.

@@ -125,6 +125,10 @@ void ShutdownReceive(SocketHandle s) {
     if (s != kInvalid) ::shutdown(Fd(s), SHUT_RD);
 }
 
+void ShutdownSend(SocketHandle s) {
+    if (s != kInvalid) ::shutdown(Fd(s), SHUT_WR);
+}
+
 void ShutdownBoth(SocketHandle s) {
     if (s != kInvalid) ::shutdown(Fd(s), SHUT_RDWR);
 }

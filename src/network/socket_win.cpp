@@ -29,6 +29,15 @@ sockaddr_in Ipv4(std::uint32_t ipNetworkOrder, std::uint16_t port) {
     return a;
 }
 
+// Winsock's shutdown makes later calls fail but leaves a recv or accept that is
+// already blocked in another thread waiting (until the peer acts); cancelling the
+// handle's pending I/O completes those with WSA_OPERATION_ABORTED at once.
+void WakeBlockedCalls(SOCKET s) {
+    const int saved = WSAGetLastError();
+    CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
+    WSASetLastError(saved);
+}
+
 void CloseKeepingError(SOCKET s) {
     const int saved = WSAGetLastError();
     closesocket(s);
@@ -52,7 +61,10 @@ SocketHandle CreateTcpListener(std::uint16_t port) {
     if (s == INVALID_SOCKET) return kInvalid;
     const BOOL one = TRUE;
     sockaddr_in a = Ipv4(htonl(INADDR_ANY), port);
-    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one) != 0 ||
+    // Not SO_REUSEADDR: on Windows it lets a second socket bind a port that is in
+    // use and take its connections. Exclusive use makes a taken port fail to bind,
+    // and Windows needs no option to rebind a port whose old connections linger.
+    if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one) != 0 ||
         bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 1) != 0) {
         CloseKeepingError(s);
         return kInvalid;
@@ -140,11 +152,19 @@ int SendTo(SocketHandle s, const void* data, std::size_t length, std::uint32_t i
 }
 
 void ShutdownReceive(SocketHandle s) {
-    if (s != kInvalid) shutdown(Sock(s), SD_RECEIVE);
+    if (s == kInvalid) return;
+    shutdown(Sock(s), SD_RECEIVE);
+    WakeBlockedCalls(Sock(s));
+}
+
+void ShutdownSend(SocketHandle s) {
+    if (s != kInvalid) shutdown(Sock(s), SD_SEND);
 }
 
 void ShutdownBoth(SocketHandle s) {
-    if (s != kInvalid) shutdown(Sock(s), SD_BOTH);
+    if (s == kInvalid) return;
+    shutdown(Sock(s), SD_BOTH);
+    WakeBlockedCalls(Sock(s));
 }
 
 void Close(SocketHandle s) {

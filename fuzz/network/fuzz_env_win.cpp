@@ -1,0 +1,18 @@
+#include "fuzz_env.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace Veltrix::fuzzing {
+
+void KeepFilesInTemp(const char* name) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path(ec) / (std::string("vx-fuzz-") + name);
+    std::filesystem::create_directories(dir, ec);
+    _wputenv_s(L"LOCALAPPDATA", dir.c_str());
+    _wputenv_s(L"APPDATA", dir.c_str());
+}
+
+}  // namespace Veltrix::fuzzing

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <future>
+#include <optional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -371,6 +373,58 @@ TEST_F(NetworkTransportTest, ListenerPortInUse) {
     EXPECT_TRUE(Eventually([&] { return LogText().find(expect) != std::string::npos; }));
     other.Stop();
     Close(blocker);
+}
+
+TEST_F(NetworkTransportTest, AReplacedHandshakeNeverPairsItsSuccessor) {
+    // The first phone's trusted reconnect is held inside the store lookup while a
+    // second phone replaces it; when the lookup returns, the old reader must not
+    // leave the new, unpaired connection marked as paired.
+    const std::string token(64, 'c');
+    // Opens the held lookup; also on the way out of a failed assertion, so the
+    // transport's threads can always be joined.
+    struct Gate {
+        std::promise<void> p;
+        std::shared_future<void> f = p.get_future().share();
+        bool open = false;
+        void Open() {
+            if (!open) p.set_value();
+            open = true;
+        }
+        ~Gate() { Open(); }
+    } gate;
+    std::atomic<int> lookups{0}, ready{0};
+    NetworkTransport::Collaborators c;
+    c.clock = &clock_;
+    c.advertise = false;
+    c.findPeer = [&](const std::string& id) -> std::optional<TrustedPeer> {
+        if (++lookups == 1) gate.f.wait();
+        return TrustedPeer{id, "n", token, "2026-01-01T00:00:00Z"};
+    };
+    NetworkTransport other(c);
+    other.onClientReady = [&] { ++ready; };
+    other.StartListening(0);
+    [&] {
+        ASSERT_TRUE(Eventually([&] { return other.ListeningPort() != 0; }));
+        TestPhone first(other.ListeningPort());
+        ASSERT_TRUE(first.Hello("phone-1", "A", token));
+        ASSERT_TRUE(Eventually([&] { return lookups.load() == 1; }));
+        TestPhone second(other.ListeningPort());
+        ASSERT_TRUE(Eventually([&] { return LogText().find("Replaced old client fd=") != std::string::npos; }));
+        gate.Open();
+        ASSERT_TRUE(Eventually([&] { return LogText().find("— stale (current=") != std::string::npos; }));
+        const std::uint8_t info[10] = {};
+        EXPECT_FALSE(other.PeerKnown());
+        EXPECT_FALSE(other.SendControl(kStreamInfo, info, sizeof info));
+        EXPECT_FALSE(other.SendDatagram("x", 1, 47101));
+        EXPECT_EQ(ready.load(), 0);
+        EXPECT_EQ(second.NextByte(200), -2);  // nothing reached the unpaired phone
+        ASSERT_TRUE(second.Hello("phone-1", "B", token));
+        EXPECT_EQ(second.NextNonHeartbeat(), 0x33);
+        EXPECT_EQ(second.ShortString(), token);
+        EXPECT_TRUE(Eventually([&] { return other.PeerKnown() && ready.load() == 1; }));
+    }();
+    gate.Open();
+    other.Stop();
 }
 
 // 500 unless VX_STRESS_CYCLES asks for fewer (the slow builds do).

@@ -87,6 +87,18 @@ public:
     bool Connected() const { return s_ != kInvalid; }
     bool Send(const std::vector<std::uint8_t>& bytes) { return SendAll(s_, bytes.data(), bytes.size()); }
 
+    // Hello with a stored token: true when accepted without a code.
+    bool TrustedReconnect(const std::string& id, const std::string& token) {
+        std::vector<std::uint8_t> hello{0x30};
+        for (const std::string& f : {id, std::string("Test Phone"), token}) {
+            hello.push_back(static_cast<std::uint8_t>(f.size()));
+            hello.insert(hello.end(), f.begin(), f.end());
+        }
+        if (!Send(hello)) return false;
+        auto accepted = Next();
+        return accepted && accepted->opcode == 0x33;
+    }
+
     // Hello, challenge, code, accepted; true when paired.
     bool Pair(DialogRecord& dialog, const std::string& id = "phone-1") {
         std::vector<std::uint8_t> hello{0x30};

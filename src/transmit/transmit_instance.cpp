@@ -582,6 +582,15 @@ void TransmitInstance::SwitchEngine(const std::string& id) {
         }
     }
     auto fresh = std::make_shared<EncoderPipeline>(std::move(encoder), clock_);
+    // A new encoder starts from its own defaults; carry over what the phone chose
+    // so a switch (a snapshot ends with one) does not undo its codec, GOP and rate control.
+    const ClientSettingsCache chosen = transport_.GetClientSettings();
+    if (chosen.codec == kCodecH264 || chosen.codec == kCodecHevc) fresh->SetCodec(chosen.codec);
+    if (chosen.gopSize > 0) fresh->SetGopSize(chosen.gopSize);
+    if (chosen.encoderMode >= 0 && chosen.encoderMode <= 2)
+        fresh->SetRateControl(chosen.encoderMode,
+                              chosen.quality >= 0 ? static_cast<float>(std::min(chosen.quality, 100)) / 100.0f
+                                                  : kDefaultQuality);
     InstallEncoderCallback(fresh);
     std::shared_ptr<EncoderPipeline> old;
     {

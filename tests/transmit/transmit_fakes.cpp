@@ -91,15 +91,13 @@ WirePhone::~WirePhone() { Close(s_); }
 bool WirePhone::Send(const std::vector<std::uint8_t>& bytes) { return SendAll(s_, bytes.data(), bytes.size()); }
 
 bool WirePhone::Pair(const std::function<std::string()>& waitCode) {
-    std::vector<std::uint8_t> hello{0x30};
-    for (const std::string f : {"phone-1", "Test iPhone", ""}) {
-        hello.push_back(static_cast<std::uint8_t>(f.size()));
-        hello.insert(hello.end(), f.begin(), f.end());
-    }
+    // ClientHello: id, name and an empty token, each a short string.
+    static const char kHello[] = "\x30\x07phone-1\x0bTest iPhone\x00";
+    const std::vector<std::uint8_t> hello(kHello, kHello + sizeof kHello - 1);
     if (!Send(hello) || Next().opcode != 0x31) return false;
     const std::string code = waitCode();
-    std::vector<std::uint8_t> c{0x32};
-    c.insert(c.end(), code.begin(), code.end());
+    std::vector<std::uint8_t> c(1 + code.size(), 0x32);
+    std::memcpy(c.data() + 1, code.data(), code.size());
     return Send(c) && Next().opcode == 0x33;
 }
 
@@ -110,16 +108,19 @@ Frame WirePhone::Next(int ms) {
         if (r != 1) return Frame{r == -2 ? -2 : -1, {}};
         if (op == 0x09) continue;
         Frame f{op, {}};
-        int n = PayloadSize(op);
-        if (n < 0) {
+        const int fixed = PayloadSize(op);
+        std::size_t at = 0, n = 0;
+        if (fixed < 0) {  // a short string: its length byte stays in the payload
             std::uint8_t len = 0;
             if (!RecvAll(s_, &len, 1)) return Frame{-1, {}};
-            f.payload.push_back(len);
+            at = 1;
             n = len;
+        } else {
+            n = static_cast<std::size_t>(fixed);
         }
-        const std::size_t at = f.payload.size();
-        f.payload.resize(at + static_cast<std::size_t>(n));
-        if (n > 0 && !RecvAll(s_, f.payload.data() + at, static_cast<std::size_t>(n))) return Frame{-1, {}};
+        f.payload.assign(at + n, 0);
+        if (at == 1) f.payload[0] = static_cast<std::uint8_t>(n);
+        if (n > 0 && !RecvAll(s_, f.payload.data() + at, n)) return Frame{-1, {}};
         return f;
     }
 }

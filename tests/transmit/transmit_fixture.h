@@ -65,6 +65,15 @@ inline std::unique_ptr<TxPPix> Picture(int w, int h, std::uint32_t format = kTxP
     return p;
 }
 
+// A phone command whose payload is one short string (length byte, then the text).
+inline Bytes ShortStringCommand(std::uint8_t op, const std::string& text) {
+    Bytes b(2 + text.size());
+    b[0] = op;
+    b[1] = static_cast<std::uint8_t>(text.size());
+    if (!text.empty()) std::memcpy(b.data() + 2, text.data(), text.size());
+    return b;
+}
+
 // The host's clock callback: records the elapsed ticks of every call.
 inline void CountTicks(void* context, std::int64_t ticks) {
     auto* seen = static_cast<std::vector<std::int64_t>*>(context);
@@ -74,6 +83,7 @@ inline void CountTicks(void* context, std::int64_t ticks) {
 class TransmitInstanceTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        NetInit();  // the receivers exist before the transport starts the socket layer
         video_ = CreateUdpReceiver(0);
         audio_ = CreateUdpReceiver(0);
         ASSERT_NE(video_, kInvalid);
@@ -101,6 +111,7 @@ protected:
         transport_.reset();
         Close(video_);
         Close(audio_);
+        NetShutdown();
     }
 
     TransmitInstance::Collaborators Seams(Clock* clock) {

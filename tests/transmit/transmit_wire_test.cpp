@@ -133,8 +133,8 @@ TEST_F(TransmitInstanceTest, VideoAccessUnitGoesOutWithParity) {
     auto pic = Picture(64, 64);
     Push(inst, *pic);  // no phone yet: nothing encoded
     EXPECT_EQ(pic->disposed, 1);
-    WirePhone phone(Port());
-    Connect(phone);
+    auto phone = std::make_unique<WirePhone>(Port());
+    Connect(*phone);
     Push(inst, *pic);
     auto data = ReceiveDatagram(video_);
     auto parity = ReceiveDatagram(video_);
@@ -151,6 +151,8 @@ TEST_F(TransmitInstanceTest, VideoAccessUnitGoesOutWithParity) {
 
     // A new phone while the host is paused gets the cached picture as a key frame.
     DrainVideo();
+    phone.reset();
+    ASSERT_TRUE(Eventually([&] { return !transport_->PeerKnown(); }));
     clock_.Advance(1s);
     WirePhone second(Port());
     const std::vector<Frame> frames = Connect(second);
@@ -325,11 +327,7 @@ TEST_F(TransmitInstanceTest, EngineSwitchMessages) {
     inst.Start();
     WirePhone phone(Port());
     Connect(phone);
-    auto withId = [](const std::string& id) {
-        Bytes b{0x13, static_cast<std::uint8_t>(id.size())};
-        b.insert(b.end(), id.begin(), id.end());
-        return b;
-    };
+    auto withId = [](const std::string& id) { return ShortStringCommand(0x13, id); };
     phone.Send(withId("nvidia"));  // from the start-up "auto": rebuilt silently
     std::vector<Frame> frames = phone.Sync();
     ASSERT_EQ(Opcodes(frames), (std::vector<int>{0x0F}));
@@ -474,11 +472,7 @@ TEST_F(TransmitInstanceTest, SelfTestMarkers) {
     NewInstance().Start();
     WirePhone phone(Port());
     Connect(phone);
-    auto marker = [](const std::string& text) {
-        Bytes b{0x40, static_cast<std::uint8_t>(text.size())};
-        b.insert(b.end(), text.begin(), text.end());
-        return b;
-    };
+    auto marker = [](const std::string& text) { return ShortStringCommand(0x40, text); };
     phone.Send(marker("SELFTEST pipeline \r\n"));
     phone.Send(marker("SELFTEST nothing"));
     phone.Send(marker("hello"));

@@ -1,0 +1,230 @@
+#include "transmit/module.h"
+
+#include <exception>
+
+#include "support/crash_handler.h"
+#include "support/log.h"
+#include "transmit/module_info.h"
+#include "transmit/shared_transport.h"
+#include "transmit/transmit_instance.h"
+
+namespace Veltrix {
+namespace {
+
+const LogChannel kLog{kLogSubsystem, "main"};
+
+constexpr std::uint8_t kOpPlaybackState = 0x1A;
+constexpr std::uint32_t kSamplesPerAudioFrame = 1024;
+
+TransmitInstance* InstanceOf(const TxInstance* instance) {
+    return instance ? static_cast<TransmitInstance*>(instance->privateData) : nullptr;
+}
+
+// No exception may reach the host: every operation runs inside this.
+template <typename F>
+TxResult Guarded(const char* operation, F&& f) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        Log(kLog, kLogError, "%s: exception caught at the host boundary: %s", operation, e.what());
+    } catch (...) {
+        Log(kLog, kLogError, "%s: unknown exception caught at the host boundary", operation);
+    }
+    return kTxResultSuccess;
+}
+
+const TxBasicSuite* BasicSuiteOf(const TxInstance* instance) {
+    if (!instance || !instance->stdParms || !instance->stdParms->suites) return nullptr;
+    const TxUtilityFuncs* utility = instance->stdParms->suites->utilityFuncs;
+    if (!utility || !utility->GetBasicSuite) return nullptr;
+    return utility->GetBasicSuite();
+}
+
+TxResult Startup(const TxStdParms*, TxPluginInfo* outInfo) {
+    return Guarded("Startup", [&] {
+        InstallCrashHandler();
+        Log(kLog, kLogInfo, "Lumenfold plugin v%{public}s starting up", kPluginVersion);
+        FillPluginInfo(outInfo);
+        return kTxResultSuccess;
+    });
+}
+
+TxResult Shutdown(const TxStdParms*) {
+    return Guarded("Shutdown", [] {
+        SharedTransport::Instance().Shutdown();
+        return kTxResultSuccess;
+    });
+}
+
+TxResult SetupDialog(const TxStdParms*, void*) {
+    return Guarded("SetupDialog", [] {
+        // The setup window is not part of this build yet; say so rather than pretend.
+        Log(kLog, kLogInfo, "SetupDialog: no setup dialog in this build");
+        return kTxResultSuccess;
+    });
+}
+
+TxResult NeedsReset(const TxStdParms*, std::int32_t* outNeedsReset) {
+    return Guarded("NeedsReset", [&] {
+        if (outNeedsReset) *outNeedsReset = 0;
+        return kTxResultSuccess;
+    });
+}
+
+TxResult CreateInstance(TxInstance* instance) {
+    TxResult result = kTxResultInstanceFailed;
+    Guarded("CreateInstance", [&] {
+        if (!instance) return kTxResultSuccess;
+        instance->privateData = nullptr;
+        auto* created = new TransmitInstance(BasicSuiteOf(instance));
+        if (!created->HasPipeline()) {
+            delete created;
+            return kTxResultSuccess;
+        }
+        created->SetAudioFormat(instance->audioSampleRate, instance->audioChannelType);
+        created->SetVideoFrameRate(instance->videoFrameDuration);
+        created->Start();
+        instance->privateData = created;
+        result = kTxResultSuccess;
+        return kTxResultSuccess;
+    });
+    return result;
+}
+
+TxResult DisposeInstance(TxInstance* instance) {
+    return Guarded("DisposeInstance", [&] {
+        if (!instance) return kTxResultSuccess;
+        TransmitInstance* owned = InstanceOf(instance);
+        instance->privateData = nullptr;
+        delete owned;
+        return kTxResultSuccess;
+    });
+}
+
+TxResult QueryAudioMode(const TxInstance* instance, std::int32_t index, TxAudioMode* outMode) {
+    TxResult result = kTxResultNoMode;
+    Guarded("QueryAudioMode", [&] {
+        result = AnswerAudioMode(instance, index, outMode);
+        return kTxResultSuccess;
+    });
+    return result;
+}
+
+TxResult QueryVideoMode(const TxInstance* instance, std::int32_t index, TxVideoMode* outMode) {
+    TxResult result = kTxResultNoMode;
+    Guarded("QueryVideoMode", [&] {
+        result = AnswerVideoMode(instance, index, outMode);
+        return kTxResultSuccess;
+    });
+    return result;
+}
+
+TxResult ActivateDeactivate(const TxInstance* instance, std::int32_t, std::int32_t audioActive,
+                            std::int32_t videoActive) {
+    return Guarded("ActivateDeactivate", [&] {
+        const bool start = audioActive != 0 || videoActive != 0;
+        Log(kLog, kLogInfo, "ActivateDeactivate: audio=%d video=%d → %s", audioActive, videoActive,
+            start ? "Start" : "Stop");
+        if (TransmitInstance* ti = InstanceOf(instance)) {
+            if (start) {
+                ti->Start();
+            } else {
+                ti->Stop();
+            }
+        }
+        return kTxResultSuccess;
+    });
+}
+
+TxResult StartPlaybackClock(const TxInstance* instance, const TxClock* clock) {
+    return Guarded("StartPlaybackClock", [&] {
+        TransmitInstance* ti = InstanceOf(instance);
+        if (ti && clock) ti->StartClock(clock->callback, clock->callbackContext, clock->mode, instance->playId);
+        return kTxResultSuccess;
+    });
+}
+
+TxResult StopPlaybackClock(const TxInstance* instance) {
+    return Guarded("StopPlaybackClock", [&] {
+        if (TransmitInstance* ti = InstanceOf(instance)) ti->StopClock();
+        return kTxResultSuccess;
+    });
+}
+
+TxResult PushVideo(const TxInstance* instance, const TxPushedVideo* video) {
+    return Guarded("PushVideo", [&] {
+        if (TransmitInstance* ti = InstanceOf(instance)) ti->PushVideo(video);
+        return kTxResultSuccess;
+    });
+}
+
+TxResult StartPushAudio(const TxInstance* instance, std::int32_t scrubbing, std::uint32_t* outSamplesPerFrame) {
+    return Guarded("StartPushAudio", [&] {
+        if (outSamplesPerFrame) *outSamplesPerFrame = kSamplesPerAudioFrame;
+        Log(kLog, kLogInfo, "StartPushAudio: samplesPerFrame=1024 scrubbing=%d", scrubbing);
+        if (TransmitInstance* ti = InstanceOf(instance)) ti->SetAudioPushActive(true, scrubbing != 0);
+        return kTxResultSuccess;
+    });
+}
+
+TxResult PushAudio(const TxInstance* instance, const TxPushedAudio* audio) {
+    return Guarded("PushAudio", [&] {
+        if (TransmitInstance* ti = InstanceOf(instance)) ti->PushAudio(audio);
+        return kTxResultSuccess;
+    });
+}
+
+TxResult StopPushAudio(const TxInstance* instance) {
+    return Guarded("StopPushAudio", [&] {
+        Log(kLog, kLogInfo, "StopPushAudio");
+        if (TransmitInstance* ti = InstanceOf(instance)) ti->SetAudioPushActive(false, false);
+        return kTxResultSuccess;
+    });
+}
+
+TxResult Extension(const TxInstance*, void*) { return kTxResultSuccess; }
+
+TxResult ExtensionQuery(const TxInstance*, std::int32_t* outFlag) {
+    if (outFlag) *outFlag = 1;
+    return kTxResultSuccess;
+}
+
+}  // namespace
+
+TxResult TransmitEntry(std::int32_t, std::int32_t loadModule, const TxHostSuites*, TxModule* outModule) {
+    return Guarded("xTransmitEntry", [&] {
+        if (loadModule == 0 || !outModule) return kTxResultSuccess;
+        outModule->Startup = Startup;
+        outModule->Shutdown = Shutdown;
+        outModule->SetupDialog = SetupDialog;
+        outModule->NeedsReset = NeedsReset;
+        outModule->CreateInstance = CreateInstance;
+        outModule->DisposeInstance = DisposeInstance;
+        outModule->QueryAudioMode = QueryAudioMode;
+        outModule->QueryVideoMode = QueryVideoMode;
+        outModule->ActivateDeactivate = ActivateDeactivate;
+        outModule->StartPlaybackClock = StartPlaybackClock;
+        outModule->StopPlaybackClock = StopPlaybackClock;
+        outModule->PushVideo = PushVideo;
+        outModule->StartPushAudio = StartPushAudio;
+        outModule->PushAudio = PushAudio;
+        outModule->StopPushAudio = StopPushAudio;
+        outModule->Extension1 = Extension;
+        outModule->Extension2 = Extension;
+        outModule->ExtensionQuery1 = ExtensionQuery;
+        outModule->ExtensionQuery2 = ExtensionQuery;
+        return kTxResultSuccess;
+    });
+}
+
+int PublishPlaybackState(int playing) {
+    int queued = 0;
+    Guarded("vx_transmit_publish_playback_state", [&] {
+        const std::uint8_t b = playing != 0 ? 1 : 0;
+        queued = SharedTransport::Instance().SendControl(kOpPlaybackState, &b, 1) ? 1 : 0;
+        return kTxResultSuccess;
+    });
+    return queued;
+}
+
+}  // namespace Veltrix

@@ -1,0 +1,10 @@
+// The two symbols the host (and the control-surface plug-in) look up by name.
+#include "transmit/export.h"
+#include "transmit/module.h"
+
+VX_EXPORT TxResult xTransmitEntry(int32_t interfaceVersion, int32_t loadModule, const TxHostSuites* suites,
+                                  TxModule* outModule) {
+    return Veltrix::TransmitEntry(interfaceVersion, loadModule, suites, outModule);
+}
+
+VX_EXPORT int vx_transmit_publish_playback_state(int playing) { return Veltrix::PublishPlaybackState(playing); }

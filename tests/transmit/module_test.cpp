@@ -1,0 +1,145 @@
+#include "transmit/module.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "store/trusted_peers.h"
+#include "support/log.h"
+#include "tests/testing/test_env.h"
+#include "transmit/shared_transport.h"
+#include "fake_host.h"
+#include "phone_wire.h"
+
+namespace Veltrix {
+namespace {
+
+using testing::FakeHost;
+using testing::FakePicture;
+using testing::WirePhone;
+
+TxModule LoadedModule() {
+    TxModule m{};
+    EXPECT_EQ(TransmitEntry(kTxInterfaceVersion, 1, nullptr, &m), kTxResultSuccess);
+    return m;
+}
+
+TEST(TransmitModuleTest, EntryFillsAllNineteenSlotsOnlyWhenLoading) {
+    TxModule untouched;
+    std::memset(&untouched, 0xAB, sizeof untouched);
+    TxModule copy = untouched;
+    EXPECT_EQ(TransmitEntry(kTxInterfaceVersion, 0, nullptr, &untouched), kTxResultSuccess);
+    EXPECT_EQ(std::memcmp(&untouched, &copy, sizeof copy), 0);
+    EXPECT_EQ(TransmitEntry(kTxInterfaceVersion, 1, nullptr, nullptr), kTxResultSuccess);
+
+    TxModule m = LoadedModule();
+    void* slots[kTxModuleSlotCount];
+    std::memcpy(slots, &m, sizeof slots);
+    for (int i = 0; i < kTxModuleSlotCount; ++i) EXPECT_NE(slots[i], nullptr) << "slot " << i;
+}
+
+TEST(TransmitModuleTest, OperationsWithoutAnInstanceAnswerTheHost) {
+    testing::ScopedTestDirs dirs;
+    TxModule m = LoadedModule();
+    TxPluginInfo info{};
+    EXPECT_EQ(m.Startup(FakeHost::Get().StdParms(), &info), kTxResultSuccess);
+    EXPECT_EQ(info.hasClock, 1);
+    EXPECT_EQ(info.displayName[0], u'L');
+    EXPECT_NE(testing::ReadFileText(LogFilePath()).find("Lumenfold plugin v0.2.0 starting up"), std::string::npos);
+
+    TxInstance rec = FakeHost::Get().MakeInstance(0.0f, 0);  // no private data
+    std::uint32_t samples = 0;
+    EXPECT_EQ(m.StartPushAudio(&rec, 1, &samples), kTxResultSuccess);
+    EXPECT_EQ(samples, 1024u);
+    EXPECT_EQ(m.StopPushAudio(&rec), kTxResultSuccess);
+    EXPECT_EQ(m.ActivateDeactivate(&rec, 0, 0, 1), kTxResultSuccess);
+    EXPECT_EQ(m.PushVideo(&rec, nullptr), kTxResultSuccess);
+    EXPECT_EQ(m.PushAudio(&rec, nullptr), kTxResultSuccess);
+    EXPECT_EQ(m.StartPlaybackClock(&rec, nullptr), kTxResultSuccess);
+    EXPECT_EQ(m.StopPlaybackClock(&rec), kTxResultSuccess);
+    EXPECT_EQ(m.DisposeInstance(&rec), kTxResultSuccess);
+    EXPECT_EQ(m.Extension1(&rec, nullptr), kTxResultSuccess);
+    std::int32_t flag = 0;
+    EXPECT_EQ(m.ExtensionQuery2(&rec, &flag), kTxResultSuccess);
+    EXPECT_EQ(flag, 1);
+    EXPECT_EQ(m.ExtensionQuery1(&rec, nullptr), kTxResultSuccess);
+    std::int32_t reset = 5;
+    EXPECT_EQ(m.NeedsReset(nullptr, &reset), kTxResultSuccess);
+    EXPECT_EQ(reset, 0);
+
+    TxAudioMode audio{};
+    EXPECT_EQ(m.QueryAudioMode(&rec, 1, &audio), kTxResultNoMode);
+    EXPECT_EQ(m.QueryAudioMode(&rec, 0, nullptr), kTxResultNoMode);
+    EXPECT_EQ(m.QueryAudioMode(&rec, 0, &audio), kTxResultSuccess);
+    EXPECT_EQ(audio.sampleRate, 48000.0f);
+    EXPECT_EQ(audio.maxBufferSize, 48000u);
+    TxVideoMode video{};
+    EXPECT_EQ(m.QueryVideoMode(&rec, 1, &video), kTxResultNoMode);
+    EXPECT_EQ(m.QueryVideoMode(&rec, 0, &video), kTxResultSuccess);
+    EXPECT_EQ(video.pixelFormat, static_cast<std::uint32_t>(kTxPixelFormatBgra));
+}
+
+// The whole host order through the process's shared transport, with a phone
+// that reconnects with a stored token on this host kind's control port.
+TEST(TransmitModuleTest, HostLifecycleWithATrustedPhone) {
+    testing::ScopedTestDirs dirs;
+    const std::string token(64, 'a');
+    ASSERT_TRUE(UpsertPeer(TrustedPeer{"phone-module", "Test Phone", token, "2026-01-01T00:00:00Z"}));
+
+    TxModule m = LoadedModule();
+    TxPluginInfo info{};
+    m.Startup(FakeHost::Get().StdParms(), &info);
+    TxInstance rec = FakeHost::Get().MakeInstance();
+    ASSERT_EQ(m.CreateInstance(&rec), kTxResultSuccess);
+    ASSERT_NE(rec.privateData, nullptr);
+    EXPECT_TRUE(SharedTransport::Instance().Started());
+
+    const std::uint16_t port = 47130;  // a test program is "any other host"
+    std::unique_ptr<WirePhone> phone;
+    ASSERT_TRUE(testing::Eventually([&] {
+        phone = std::make_unique<WirePhone>(port);
+        return phone->Connected();
+    }));
+    ASSERT_TRUE(phone->TrustedReconnect("phone-module", token));
+    auto platform = phone->NextOf(0x36);
+    ASSERT_TRUE(platform);
+    EXPECT_EQ(platform->payload, (std::vector<std::uint8_t>{1, 2}));
+    auto initial = phone->NextOf(0x1A);
+    ASSERT_TRUE(initial);
+    EXPECT_EQ(initial->payload, std::vector<std::uint8_t>{0});
+
+    EXPECT_EQ(PublishPlaybackState(5), 1);
+    auto playing = phone->NextOf(0x1A);
+    ASSERT_TRUE(playing);
+    EXPECT_EQ(playing->payload, std::vector<std::uint8_t>{1});
+    EXPECT_EQ(PublishPlaybackState(0), 1);
+    auto stopped = phone->NextOf(0x1A);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->payload, std::vector<std::uint8_t>{0});
+
+    // Every pushed picture is handed back to the host exactly once.
+    FakePicture first, second;
+    testing::FillPicture(first, 64, 48);
+    testing::FillPicture(second, 64, 48);
+    const TxPushedFrame frames[2] = {{testing::HandleOf(first)}, {testing::HandleOf(second)}};
+    const TxPushedVideo pushed{2, frames};
+    EXPECT_EQ(m.PushVideo(&rec, &pushed), kTxResultSuccess);
+    EXPECT_EQ(first.disposed.load(), 1);
+    EXPECT_EQ(second.disposed.load(), 1);
+
+    EXPECT_EQ(m.ActivateDeactivate(&rec, 0, 0, 0), kTxResultSuccess);
+    EXPECT_EQ(m.DisposeInstance(&rec), kTxResultSuccess);
+    EXPECT_EQ(rec.privateData, nullptr);
+    EXPECT_EQ(m.Shutdown(FakeHost::Get().StdParms()), kTxResultSuccess);
+    EXPECT_FALSE(SharedTransport::Instance().Started());
+
+    const std::string log = testing::ReadFileText(LogFilePath());
+    EXPECT_NE(log.find("ActivateDeactivate: audio=0 video=0 → Stop"), std::string::npos);
+    EXPECT_NE(log.find("SharedTransport::Shutdown"), std::string::npos);
+    // Without a phone the playback state is dropped.
+    EXPECT_EQ(PublishPlaybackState(1), 0);
+}
+
+}  // namespace
+}  // namespace Veltrix

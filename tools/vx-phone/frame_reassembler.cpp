@@ -61,6 +61,7 @@ void FrameReassembler::Reset() {
         }
     }
     pending_.clear();
+    recentLost_.clear();
     started_ = false;
     seqStarted_ = false;
     ++counters_.resets;
@@ -103,7 +104,10 @@ bool FrameReassembler::Push(const std::uint8_t* data, std::size_t size, Clock::t
         highest_ = next_ = key = v->frameNumber;
     }
     if (key < next_) {
-        ++counters_.late;
+        // Surplus parity of a delivered frame is normal; only fragments of a
+        // frame already given up count as late.
+        TrackSequence(v->sequence);
+        if (recentLost_.count(key) != 0) ++counters_.late;
         return false;
     }
     Pending& p = pending_[key];
@@ -250,6 +254,8 @@ void FrameReassembler::Advance(Clock::time_point now) {
         if (!giveUp) return;
         ++counters_.framesLost;
         lost_.push_back(static_cast<std::uint16_t>(next_));
+        recentLost_.insert(next_);
+        if (recentLost_.size() > 256) recentLost_.erase(recentLost_.begin());
         if (it != pending_.end()) pending_.erase(it);
         ++next_;
     }

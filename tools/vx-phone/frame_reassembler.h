@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "support/clock.h"
@@ -42,7 +43,7 @@ struct ReassemblerCounters {
     std::uint64_t datagrams = 0;         // accepted into a frame
     std::uint64_t invalid = 0;           // malformed, other stream, or disagreeing with their frame
     std::uint64_t duplicates = 0;
-    std::uint64_t late = 0;              // for a frame already delivered or given up
+    std::uint64_t late = 0;              // for a frame already given up
     std::uint64_t framesComplete = 0;    // delivered, repaired ones included
     std::uint64_t framesRepaired = 0;
     std::uint64_t framesLost = 0;        // given up (partly received or never seen)
@@ -104,7 +105,7 @@ private:
     // Sequence tracking: unwrapped highest and the recent window of seen numbers.
     bool seqStarted_ = false;
     std::int64_t seqFirst_ = 0, seqHighest_ = 0;
-    std::map<std::int64_t, bool> seqRecent_;
+    std::set<std::int64_t> recentLost_;  // frames given up lately, for the late count
 };
 
 // Rebuilds the missing data blocks of a frame in place with cm256: `blocks`

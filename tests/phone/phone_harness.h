@@ -125,8 +125,36 @@ inline phone::PhoneOptions PhoneFor(PluginSide& plugin, const std::filesystem::p
     return o;
 }
 
+// A string stream the test may read while the session's threads write to it.
+class LockedBuf : public std::stringbuf {
+public:
+    std::string Text() {
+        std::lock_guard<std::recursive_mutex> l(m_);
+        return str();
+    }
+
+protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        std::lock_guard<std::recursive_mutex> l(m_);
+        return std::stringbuf::xsputn(s, n);
+    }
+    int_type overflow(int_type c) override {
+        std::lock_guard<std::recursive_mutex> l(m_);
+        return std::stringbuf::overflow(c);
+    }
+
+private:
+    std::recursive_mutex m_;  // xsputn calls overflow
+};
+
+struct LockedStream : std::ostream {
+    LockedStream() : std::ostream(&buf) {}
+    std::string str() { return buf.Text(); }
+    LockedBuf buf;
+};
+
 struct PhoneIo {
-    std::ostringstream out, err;
+    LockedStream out, err;
     phone::PhoneSession::Io Make(std::function<std::optional<std::string>()> prompt) {
         phone::PhoneSession::Io io;
         io.out = &out;

@@ -54,6 +54,12 @@ done
 printf 'id %s\ntoken 127.0.0.1:%s %s %s\n' "$phone_id" "$port" "$phone_id" "$token" >"$work/phone-tokens"
 chmod 600 "$work/phone-tokens"
 
+port_busy() { command -v ss >/dev/null 2>&1 && ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; }
+if port_busy; then
+  echo "run-demo: something already listens on port $port (another vx-host?); stop it first" >&2
+  exit 1
+fi
+
 # The host, without a controlling terminal so the pairing view writes to its stderr.
 echo "run-demo: starting vx-host (${seconds}s of timeline + start-up margin)"
 setsid "$host_bin" --quiet --seconds $((seconds + 8)) >"$work/host.log" 2>&1 </dev/null &
@@ -64,7 +70,7 @@ listening=0
 for _ in $(seq 1 100); do
   if ! kill -0 "$host_pid" 2>/dev/null; then break; fi
   if command -v ss >/dev/null 2>&1; then
-    ss -Hltn "sport = :$port" 2>/dev/null | grep -q . && { listening=1; break; }
+    port_busy && { listening=1; break; }
   else
     sleep 2; listening=1; break
   fi

@@ -1,0 +1,62 @@
+// vx-phone: the reference receiver, playing the phone for the transmit plug-in.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "vx-phone/phone_options.h"
+#include "vx-phone/phone_session.h"
+
+namespace {
+
+std::atomic<bool> gStop{false};
+
+extern "C" void OnInterrupt(int) { gStop.store(true); }
+
+// Reads the code from stdin; a line of six digits (spaces ignored).
+std::optional<std::string> PromptCode() {
+    if (isatty(STDIN_FILENO)) std::cerr << "vx-phone: enter the pairing code shown on the computer: " << std::flush;
+    std::string line;
+    if (!std::getline(std::cin, line)) return std::nullopt;
+    std::string digits;
+    for (char c : line) {
+        if (c != ' ' && c != '\t' && c != '\r') digits += c;
+    }
+    return digits;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace Veltrix::phone;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string error;
+    auto options = ParsePhoneOptions(args, &error);
+    if (!options) {
+        std::cerr << "vx-phone: " << error << "\n";
+        return 2;
+    }
+    if (options->help) {
+        std::cout << PhoneUsageText();
+        return 0;
+    }
+    // No SA_RESTART: Ctrl+C also ends a prompt that waits for the code.
+    struct sigaction sa {};
+    sa.sa_handler = &OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    PhoneSession::Io io;
+    io.out = &std::cout;
+    io.err = &std::cerr;
+    io.statusOnTerminal = isatty(STDERR_FILENO) != 0;
+    io.promptCode = &PromptCode;
+    const int rc = RunPhone(*options, io, gStop);
+    return rc;
+}

@@ -2,6 +2,16 @@
 # -DTOOL=<objdump or nm> -DMODE=<pe|elf> -DLIB=<path>
 if(MODE STREQUAL "pe")
   execute_process(COMMAND "${TOOL}" -p "${LIB}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+  # Only the export name table: the base relocations that follow list entries of the same shape.
+  string(FIND "${out}" "[Ordinal/Name Pointer] Table" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "no export table in ${LIB}")
+  endif()
+  string(SUBSTRING "${out}" ${at} -1 out)
+  string(FIND "${out}" "\n\n" end)
+  if(end GREATER 0)
+    string(SUBSTRING "${out}" 0 ${end} out)
+  endif()
   string(REGEX MATCHALL "\\[ *[0-9]+\\] [A-Za-z_][A-Za-z0-9_]*" names "${out}")
 else()
   execute_process(COMMAND "${TOOL}" -D --defined-only "${LIB}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)

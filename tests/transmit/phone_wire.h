@@ -166,8 +166,12 @@ private:
 // A UDP port of the test's on 127.0.0.1 (ephemeral), standing in for the phone's media port.
 class MediaPort {
 public:
-    MediaPort() : s_(CreateUdpReceiver(0)), port_(LocalPort(s_)) {}
-    ~MediaPort() { Close(s_); }
+    // Holds the socket layer up for its own socket (Winsock needs it first).
+    MediaPort() : s_((NetInit(), CreateUdpReceiver(0))), port_(LocalPort(s_)) {}
+    ~MediaPort() {
+        Close(s_);
+        NetShutdown();
+    }
     MediaPort(const MediaPort&) = delete;
     MediaPort& operator=(const MediaPort&) = delete;
     std::uint16_t port() const { return port_; }

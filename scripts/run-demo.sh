@@ -2,13 +2,15 @@
 # The live demo on loopback: vx-host plays the moving test pattern into the
 # Veltrix plug-in, vx-phone pairs, receives, repairs, decodes and measures.
 #
-#   scripts/run-demo.sh HOST_BIN PHONE_BIN [SECONDS]
+#   scripts/run-demo.sh HOST_BIN PHONE_BIN [SECONDS [-- VX-PHONE ARGS...]]
 #
 # Pairing: both sides get private state folders in a temporary directory, and
 # the plug-in's trusted list there is seeded with the demo phone and a fresh
 # token that vx-phone's token file also holds, so the phone reconnects trusted
 # without a code. Should the plug-in challenge anyway, the code its terminal
 # pairing view (or its log) shows is handed to vx-phone's stdin.
+# Extra vx-phone arguments follow "--"; extra vx-host flags come from
+# VX_DEMO_HOST_ARGS (split on spaces; e.g. VX_DEMO_HOST_ARGS="--pause-after 1").
 # Exit status: vx-phone's (non-zero when no picture was decoded).
 set -uo pipefail
 if [ $# -lt 2 ]; then
@@ -18,6 +20,11 @@ fi
 host_bin=$(readlink -f "$1")
 phone_bin=$(readlink -f "$2")
 seconds=${3:-10}
+phone_args=()
+if [ $# -gt 3 ]; then
+  [ "$4" = "--" ] || { echo "run-demo: expected -- before the vx-phone arguments" >&2; exit 2; }
+  phone_args=("${@:5}")
+fi
 port=${VX_DEMO_PORT:-47130}  # vx-host runs as "other host" unless told otherwise
 for b in "$host_bin" "$phone_bin"; do
   [ -x "$b" ] || { echo "run-demo: $b is not an executable" >&2; exit 2; }
@@ -62,7 +69,8 @@ fi
 
 # The host, without a controlling terminal so the pairing view writes to its stderr.
 echo "run-demo: starting vx-host (${seconds}s of timeline + start-up margin)"
-setsid "$host_bin" --quiet --seconds $((seconds + 8)) >"$work/host.log" 2>&1 </dev/null &
+# shellcheck disable=SC2086
+setsid "$host_bin" --quiet --seconds $((seconds + 8)) ${VX_DEMO_HOST_ARGS:-} >"$work/host.log" 2>&1 </dev/null &
 host_pid=$!
 
 # Wait for the plug-in's control port.
@@ -98,10 +106,22 @@ watch_pid=$!
 echo "run-demo: starting vx-phone on 127.0.0.1:$port"
 "$phone_bin" --host 127.0.0.1 --port "$port" --id "$phone_id" --name "vx-phone demo" \
   --token-file "$work/phone-tokens" --seconds "$seconds" --min-decoded 1 --quiet \
-  --pair-timeout 30 <"$work/code" &
+  --pair-timeout 30 "${phone_args[@]}" <"$work/code" &
 phone_pid=$!
 wait "$phone_pid"
 rc=$?
+
+# VX_DEMO_SECOND_PHONE=S: once the first phone has gone, a second one pairs for
+# S seconds and must decode a picture (while the host is paused, the plug-in's
+# cached key frame is the only picture it can get).
+if [ "$rc" -eq 0 ] && [ -n "${VX_DEMO_SECOND_PHONE:-}" ]; then
+  echo
+  echo "run-demo: a second phone pairs for ${VX_DEMO_SECOND_PHONE}s"
+  "$phone_bin" --host 127.0.0.1 --port "$port" --id "$phone_id" --name "vx-phone demo" \
+    --token-file "$work/phone-tokens" --seconds "$VX_DEMO_SECOND_PHONE" --min-decoded 1 --quiet \
+    --pair-timeout 30 --no-auto-idr <"$work/code"
+  rc=$?
+fi
 
 echo
 echo "run-demo: vx-host output (last lines):"

@@ -123,6 +123,11 @@ std::optional<HostOptions> ParseHostOptions(const std::vector<std::string>& args
             auto r = ParseFrameRate(value);
             if (!r) return fail("--fps: '" + value + "' is not a frame rate from 1 to 240 (e.g. 25, 29.97, 30000/1001)");
             o.fps = *r;
+        } else if (name == "--pause-after") {
+            if (!need()) return fail("--pause-after needs a number of seconds");
+            if (!ParseDouble(value, &o.pauseAfter) || o.pauseAfter <= 0) {
+                return fail("--pause-after: '" + value + "' is not a number of seconds > 0");
+            }
         } else if (name == "--seconds") {
             if (!need()) return fail("--seconds needs a value (0 = until interrupted)");
             if (!ParseDouble(value, &o.seconds) || o.seconds < 0) {
@@ -191,7 +196,10 @@ std::string UsageText() {
         "options:\n"
         "  --size WxH          picture size (default 1280x720)\n"
         "  --fps F             frame rate, 1..240: 25, 29.97, 59.94, 30000/1001 (default 30)\n"
-        "  --seconds S         play S seconds of timeline, 0 = until interrupted (default 0)\n"
+        "  --seconds S         play S seconds of timeline, 0 = until interrupted (default 0);\n"
+        "                      with --paused or --pause-after, S seconds of wall time in all\n"
+        "  --pause-after S     play S seconds of timeline, then pause (clock and audio stop,\n"
+        "                      the last picture stays)\n"
         "  --pattern NAME      moving: moving bars with the push time stamped in the picture\n"
         "                      static: one still picture (default moving)\n"
         "  --audio MODE        push: host pushes a tone; pull: the plug-in pulls it;\n"

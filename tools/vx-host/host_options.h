@@ -25,6 +25,7 @@ struct HostOptions {
     int height = 720;
     FrameRate fps;
     double seconds = 0;  // 0 = until interrupted
+    double pauseAfter = 0;  // > 0: play this much timeline, then pause (0 = never)
     PatternKind pattern = PatternKind::kMoving;
     AudioMode audio = AudioMode::kPush;
     bool paused = false;

@@ -324,8 +324,23 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
         onStatus(s);
     };
 
+    const std::int64_t pauseTicks =
+        options_.pauseAfter > 0 ? static_cast<std::int64_t>(std::llround(options_.pauseAfter * kHostTicksPerSecond)) : -1;
+    bool playingNow = playing;
+    bool pushingAudio = pushAudio;
     while (!stop.load()) {
-        if (playing) {
+        if (playingNow && pauseTicks >= 0 && frame > 0 && frame * frameTicks_ >= pauseTicks) {
+            // The editor pauses: audio and clock stop, the picture stays.
+            if (pushingAudio) module.StopPushAudio(&instance);
+            module.StopPlaybackClock(&instance);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                clockRunning_ = false;
+            }
+            playingNow = false;
+            pushingAudio = false;
+        }
+        if (playingNow) {
             const std::int64_t target = frame * frameTicks_;
             if (endTicks >= 0 && target >= endTicks) break;
             WaitForTimeline(target, stop);
@@ -344,7 +359,7 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
         const TxPushedVideo video{1, &pushed};
         module.PushVideo(&instance, &video);
         ++frame;
-        if (pushAudio) {
+        if (pushingAudio) {
             // Audio keeps up with the end of the frame just shown.
             const std::int64_t wanted =
                 static_cast<std::int64_t>(static_cast<long double>(frame) * frameTicks_ * kHostAudioRate / kHostTicksPerSecond);
@@ -363,8 +378,8 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     status(true);
 
     // The host's order at the end of playback.
-    if (pushAudio) module.StopPushAudio(&instance);
-    if (playing) {
+    if (pushingAudio) module.StopPushAudio(&instance);
+    if (playingNow) {
         module.StopPlaybackClock(&instance);
         std::lock_guard<std::mutex> lock(mutex_);
         clockRunning_ = false;

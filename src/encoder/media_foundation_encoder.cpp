@@ -689,7 +689,7 @@ void MediaFoundationEncoder::EncodeSyncSystemMemory(const uint8_t* src, int pitc
         return;
     }
     // No GPU converter on this seam yet: the CPU converter handles every frame.
-    converter_.Convert(src, pitch, data, data + ySize_, width_.load(), height_.load());
+    ConvertBgraToNv12Cpu(src, pitch, data, data + ySize_, width_.load(), height_.load());
     inputBuffer_->SetCurrentLength(frameSize_);
     inputBuffer_->Unlock();
 

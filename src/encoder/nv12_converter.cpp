@@ -1,10 +1,7 @@
 #include "encoder/nv12_converter.h"
 
 #include <cstring>
-#include <system_error>
 #include <vector>
-
-#include "support/threads.h"
 
 namespace Veltrix {
 
@@ -76,68 +73,6 @@ void ConvertBgraToNv12Cpu(const uint8_t* bgra, int pitch, uint8_t* yPlane, uint8
     }
 #endif
     ConvertRows(bgra, pitch, yPlane, uvPlane, width, height);
-}
-
-namespace {
-// Below this the hand-over to the helper costs more than it saves.
-constexpr long kMinSplitPixels = 640L * 360L;
-}  // namespace
-
-SplitNv12Converter::~SplitNv12Converter() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    signal_.notify_all();
-    if (helper_.joinable()) helper_.join();
-}
-
-bool SplitNv12Converter::StartHelper() {
-    if (helper_.joinable()) return true;
-    if (helperFailed_ || std::thread::hardware_concurrency() < 2) return false;
-    try {
-        helper_ = std::thread([this] { HelperLoop(); });
-        return true;
-    } catch (const std::system_error&) {
-        helperFailed_ = true;
-        return false;
-    }
-}
-
-void SplitNv12Converter::HelperLoop() {
-    SetCurrentThreadName("vx-nv12");
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        signal_.wait(lock, [this] { return stop_ || hasJob_; });
-        if (stop_) return;
-        const Rows rows = job_;
-        lock.unlock();
-        ConvertBgraToNv12Cpu(rows.bgra, rows.pitch, rows.y, rows.uv, rows.width, rows.height);
-        lock.lock();
-        hasJob_ = false;
-        signal_.notify_all();
-    }
-}
-
-void SplitNv12Converter::Convert(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width,
-                                 int height) {
-    if (static_cast<long>(width) * height < kMinSplitPixels || height < 4 || !StartHelper()) {
-        ConvertBgraToNv12Cpu(bgra, pitch, y, uv, width, height);
-        return;
-    }
-    // An even split keeps every chroma row with both of its source rows.
-    const int top = (height / 2) & ~1;
-    const size_t w = static_cast<size_t>(width);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        job_ = {bgra + static_cast<size_t>(top) * pitch, pitch, y + static_cast<size_t>(top) * w,
-                uv + static_cast<size_t>(top / 2) * w, width, height - top};
-        hasJob_ = true;
-    }
-    signal_.notify_all();
-    ConvertBgraToNv12Cpu(bgra, pitch, y, uv, width, top);
-    std::unique_lock<std::mutex> lock(mutex_);
-    signal_.wait(lock, [this] { return !hasJob_; });
 }
 
 void ScaleNearest(const uint8_t* src, int srcPitch, int srcWidth, int srcHeight, uint8_t* dst,

@@ -2,10 +2,7 @@
 // and the nearest-neighbour resize used when a frame arrives at another size.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <thread>
 
 namespace Veltrix {
 
@@ -25,41 +22,6 @@ inline constexpr int V(int r, int g, int b) { return ((kCrR * r + kCrG * g + kCr
 void ConvertBgraToNv12Cpu(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
 // The same without the run-time choice of CPU features (the baseline build's code).
 void ConvertBgraToNv12Portable(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
-
-// ConvertBgraToNv12Cpu over two threads, the caller's and a helper, each taking
-// half of the rows: the conversion is bound by memory bandwidth, which one core
-// does not use up. Small frames, a single-core machine or a helper that cannot
-// start leave the whole frame to the caller. One frame at a time: the caller
-// serialises (the encoder lock does). The helper starts on first use and is
-// joined by the destructor.
-class SplitNv12Converter {
-public:
-    SplitNv12Converter() = default;
-    ~SplitNv12Converter();
-    SplitNv12Converter(const SplitNv12Converter&) = delete;
-    SplitNv12Converter& operator=(const SplitNv12Converter&) = delete;
-
-    void Convert(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
-
-private:
-    struct Rows {
-        const uint8_t* bgra = nullptr;
-        int pitch = 0;
-        uint8_t* y = nullptr;
-        uint8_t* uv = nullptr;
-        int width = 0, height = 0;
-    };
-    bool StartHelper();
-    void HelperLoop();
-
-    std::mutex mutex_;
-    std::condition_variable signal_;
-    Rows job_;
-    bool hasJob_ = false;
-    bool stop_ = false;
-    bool helperFailed_ = false;
-    std::thread helper_;
-};
 
 // Nearest-neighbour resize of whole 4-byte pixels, sampling at pixel centres.
 void ScaleNearest(const uint8_t* src, int srcPitch, int srcWidth, int srcHeight, uint8_t* dst,

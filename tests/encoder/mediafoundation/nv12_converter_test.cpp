@@ -77,25 +77,6 @@ TEST_P(Nv12ConverterPaths, RandomImagesMatchReference) {
     }
 }
 
-TEST(Nv12Converter, SplitConverterWritesWhatTheSingleThreadedOneDoes) {
-    std::mt19937 rng(11);
-    SplitNv12Converter split;
-    // Big enough to split (with an odd height and width), and too small to.
-    for (auto [w, h] : {std::pair{1280, 720}, std::pair{641, 363}, std::pair{1281, 721}, std::pair{64, 48}}) {
-        const int pitch = w * 4 + 4;
-        std::vector<uint8_t> img(static_cast<size_t>(pitch) * h);
-        for (auto& b : img) b = static_cast<uint8_t>(rng());
-        const size_t ySize = static_cast<size_t>(w) * h, uvSize = static_cast<size_t>(w) * (h / 2);
-        std::vector<uint8_t> want(ySize + uvSize, 0xEE), got(ySize + uvSize, 0xEE);
-        ConvertBgraToNv12Cpu(img.data(), pitch, want.data(), want.data() + ySize, w, h);
-        for (int round = 0; round < 3; ++round) {
-            std::fill(got.begin(), got.end(), 0xEE);
-            split.Convert(img.data(), pitch, got.data(), got.data() + ySize, w, h);
-            ASSERT_EQ(got, want) << w << "x" << h << " round " << round;
-        }
-    }
-}
-
 TEST(Nv12Converter, ScaleNearestSamplesCentres) {
     // 3x1 -> 2x2: columns trunc(0.5*3/2)=0 and trunc(1.5*3/2)=2.
     std::vector<uint8_t> src = {1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <locale>
 #include <sstream>
 #include <utility>
@@ -19,6 +20,10 @@ const LogChannel kLog{kLogSubsystem, "pipeline"};
 
 // Keyframe wait of the clone worker after installing a pending encoder.
 constexpr int kKeyframeWaitRounds = 100;
+// How long a hand-over waits for the old encoder's last frames before it swaps
+// anyway (an encoder that dropped frames never catches up in the numbering).
+constexpr int64_t kMaxHandoverFrames = 30;
+constexpr int64_t kNoFrame = std::numeric_limits<int64_t>::max();
 constexpr std::chrono::milliseconds kKeyframeWaitStep{5};
 
 const char* CodecWord(int codec) { return codec != 0 ? "H264" : "HEVC"; }
@@ -86,10 +91,30 @@ void AppendTransitionRecord(int64_t tsMs, const TransitionRecord& r) {
     }
 }
 
+// Numbering and hand-over state of one encoder's output. All but base under callbackLock_.
+struct EncoderPipeline::OutputRoute {
+    struct Held {
+        std::vector<uint8_t> bytes;
+        bool keyframe;
+        uint64_t ts;
+    };
+    std::atomic<int64_t> base{-1};  // number of the first frame fed to the encoder
+    int64_t delivered = 0;          // outputs seen since base
+    int64_t from = 0;               // first frame number forwarded
+    int64_t until = kNoFrame;       // first frame number no longer forwarded
+    bool holding = false;           // not active yet: keep its frames from `from` on
+    bool awaitKeyframe = false;     // the first frame forwarded must be a keyframe
+    std::vector<Held> held;
+};
+
 EncoderPipeline::EncoderPipeline(std::unique_ptr<IHardwareEncoder> encoder, Clock& clock)
     : clock_(clock), active_(std::move(encoder)) {
     activeKey_.store(active_.get());
-    if (active_) InstallPrimaryCallback(active_, false);
+    if (active_) {
+        activeRoute_ = std::make_shared<OutputRoute>();
+        activeRoute_->base.store(0);
+        InstallPrimaryCallback(active_, activeRoute_);
+    }
     retireThread_ = std::thread([this] { RetireLoop(); });
     try {
         cloneThread_ = std::thread([this] { CloneLoop(); });
@@ -106,38 +131,58 @@ EncoderPipeline::EncoderPipeline(std::unique_ptr<IHardwareEncoder> encoder, Cloc
 
 EncoderPipeline::~EncoderPipeline() { Stop(); }
 
-void EncoderPipeline::InstallPrimaryCallback(const EncoderPtr& encoder, bool awaitKeyframe) {
+void EncoderPipeline::InstallPrimaryCallback(const EncoderPtr& encoder, const RoutePtr& route) {
     const IHardwareEncoder* key = encoder.get();
-    // After a swap the promoted encoder may still deliver frames it encoded
-    // before the swap (a pipelined transform); they refer to the keyframe that
-    // went to the discarding callback, so they are held back until the keyframe
-    // requested at the swap comes out.
-    auto waiting = std::make_shared<std::atomic<bool>>(awaitKeyframe);
     encoder->SetOutputCallback(
-        [this, key, waiting](const uint8_t* data, size_t size, bool keyframe, uint64_t ts) {
-            if (activeKey_.load() != key) return;
-            if (waiting->load()) {
-                if (!keyframe) return;
-                waiting->store(false);
-            }
+        [this, key, route](const uint8_t* data, size_t size, bool keyframe, uint64_t ts) {
             std::lock_guard<std::mutex> lock(callbackLock_);
-            if (downstream_) downstream_(data, size, keyframe, ts);
+            const int64_t base = route->base.load();
+            // Output before any input (an end-of-stream flush) has no number and is never
+            // forwarded; it must not shift the numbering either.
+            const int64_t frame = base < 0 ? -1 : base + route->delivered++;
+            if (activeKey_.load() != key) {
+                if (route->holding && frame >= route->from)
+                    route->held.push_back({std::vector<uint8_t>(data, data + size), keyframe, ts});
+                return;
+            }
+            if (frame < route->from || frame >= route->until) return;
+            ForwardLocked(*route, data, size, keyframe, ts);
         });
+}
+
+void EncoderPipeline::ForwardLocked(OutputRoute& route, const uint8_t* data, size_t size,
+                                    bool keyframe, uint64_t ts) {
+    if (route.awaitKeyframe) {
+        if (!keyframe) {
+            // The numbering went wrong (an encoder that dropped a frame): nothing can be
+            // decoded until a keyframe, so ask for one on the next frame.
+            keyframeWanted_.store(true);
+            return;
+        }
+        route.awaitKeyframe = false;
+    }
+    if (downstream_) downstream_(data, size, keyframe, ts);
 }
 
 void EncoderPipeline::Encode(const uint8_t* bgra, int width, int height, int strideBytes,
                              int64_t timestampUs) {
     EncoderPtr active;
+    int64_t frame = 0;
     {
         std::shared_lock<std::shared_mutex> lock(encoderLock_);
         active = active_;
+        frame = nextFrame_.fetch_add(1);
     }
-    if (active) active->Encode(bgra, width, height, strideBytes, timestampUs);
+    if (active) {
+        if (keyframeWanted_.exchange(false)) active->RequestKeyframe();
+        active->Encode(bgra, width, height, strideBytes, timestampUs);
+    }
     EncoderPtr pending;
     {
         std::lock_guard<std::mutex> lock(pendingLock_);
         if (pendingActive_) {
             pending = pending_;
+            if (framesSincePending_ == 0) pendingRoute_->base.store(frame);
             ++framesSincePending_;
         }
     }
@@ -154,6 +199,28 @@ void EncoderPipeline::CompleteSwapIfReady() {
         std::lock_guard<std::mutex> pendingGuard(pendingLock_);
         if (stopping_.load() || !pendingActive_ || !pending_ || !pending_->HasEmittedKeyframe())
             return;
+        const int64_t next = nextFrame_.load();
+        bool oldDone = false;
+        {
+            std::shared_lock<std::shared_mutex> lock(encoderLock_);
+            if (!handoverPlanned_) {
+                // The pending encoder's first keyframe went to nobody; the stream changes
+                // encoders at the next frame, which it encodes as a keyframe.
+                handoverPlanned_ = true;
+                handoverFrame_ = next;
+                pending_->RequestKeyframe();
+                std::lock_guard<std::mutex> cb(callbackLock_);
+                pendingRoute_->from = next;
+                pendingRoute_->holding = true;
+                if (activeRoute_) activeRoute_->until = next;
+            }
+            std::lock_guard<std::mutex> cb(callbackLock_);
+            oldDone = !activeRoute_ ||
+                      activeRoute_->base.load() + activeRoute_->delivered >= handoverFrame_ ||
+                      next - handoverFrame_ >= kMaxHandoverFrames;
+        }
+        if (!oldDone) return;  // the old encoder still owes frames before the hand-over
+
         const Clock::time_point swapStart = clock_.Now();
         {
             std::unique_lock<std::shared_mutex> lock(encoderLock_);
@@ -164,11 +231,21 @@ void EncoderPipeline::CompleteSwapIfReady() {
             old = std::move(active_);
             active_ = std::move(pending_);
             pending_.reset();
+            activeRoute_ = std::move(pendingRoute_);
+            pendingRoute_.reset();
             pendingActive_ = false;
+            handoverPlanned_ = false;
+            std::lock_guard<std::mutex> cb(callbackLock_);
             activeKey_.store(active_.get());
-            InstallPrimaryCallback(active_, true);
-            // Its first keyframe went to the discarding callback.
-            active_->RequestKeyframe();
+            // Its frames from the hand-over on that came out before the swap go first, in
+            // order; the forwarder (installed when it became pending) takes the rest.
+            OutputRoute& route = *activeRoute_;
+            route.holding = false;
+            route.awaitKeyframe = true;
+            for (const auto& h : route.held)
+                ForwardLocked(route, h.bytes.data(), h.bytes.size(), h.keyframe, h.ts);
+            route.held.clear();
+            route.held.shrink_to_fit();
         }
         row.swapMs = MsSince(swapStart);
         row.totalMs = MsSince(transitionStart_);
@@ -180,6 +257,14 @@ void EncoderPipeline::CompleteSwapIfReady() {
     AppendTransitionRecord(NowMs(), row);
     ClearTargets();
     RetireEncoder(std::move(old));
+}
+
+void EncoderPipeline::CancelHandover() {
+    if (!handoverPlanned_) return;
+    handoverPlanned_ = false;
+    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::lock_guard<std::mutex> cb(callbackLock_);
+    if (activeRoute_) activeRoute_->until = kNoFrame;
 }
 
 bool EncoderPipeline::Configure(int width, int height, uint32_t bitrateBps, int fps) {
@@ -210,6 +295,12 @@ void EncoderPipeline::ConservativeReconfigure(const EncoderConfig& cfg) {
         active_->Configure(cfg.width, cfg.height, cfg.bitrateBps, cfg.fps);
         if (cfg.peakBitrateBps != 0) active_->SetPeakBitrate(cfg.peakBitrateBps);
         active_->ForceKeyframe();
+        {
+            // Configure discarded whatever the encoder still held: number afresh.
+            std::lock_guard<std::mutex> cb(callbackLock_);
+            activeRoute_->base.store(nextFrame_.load());
+            activeRoute_->delivered = 0;
+        }
         row.totalMs = MsSince(t0);
         DebugTopicLog(DebugTopic::kTransitions,
                       "single-encoder reconfigure fromW=%d fromH=%d toW=%d toH=%d durationMs=%.1f "
@@ -270,7 +361,9 @@ void EncoderPipeline::CloneLoop() {
             std::lock_guard<std::mutex> lock(pendingLock_);
             earlier = std::move(pending_);
             pending_.reset();
+            pendingRoute_.reset();
             pendingActive_ = false;
+            CancelHandover();
         }
         RetireEncoder(std::move(earlier));
 
@@ -281,10 +374,15 @@ void EncoderPipeline::CloneLoop() {
         }
         if (clone) {
             DebugTopicLog(DebugTopic::kTransitions, "clone ok cloneSetupMs=%.1f", MsSince(t0));
-            clone->SetOutputCallback([](const uint8_t*, size_t, bool, uint64_t) {});
+            // Its output is numbered from the start but reaches nobody until the swap.
+            EncoderPtr shared = std::move(clone);
+            auto route = std::make_shared<OutputRoute>();
+            InstallPrimaryCallback(shared, route);
             {
                 std::lock_guard<std::mutex> lock(pendingLock_);
-                pending_ = std::move(clone);
+                pending_ = std::move(shared);
+                pendingRoute_ = std::move(route);
+                handoverPlanned_ = false;
                 pendingActive_ = true;
                 framesSincePending_ = 0;
                 transitionStart_ = t0;
@@ -385,7 +483,9 @@ void EncoderPipeline::Stop() {
         std::lock_guard<std::mutex> lock(pendingLock_);
         pending = std::move(pending_);
         pending_.reset();
+        pendingRoute_.reset();
         pendingActive_ = false;
+        handoverPlanned_ = false;
     }
     {
         std::unique_lock<std::shared_mutex> lock(encoderLock_);

@@ -19,6 +19,19 @@
 //  - Encode holds no pipeline lock while encoders work; its owner copies keep a
 //    swapped-out encoder alive until the call returns.
 //  - targets, stopping_ and activeKey_ are read without locks.
+//  - callbackLock_ comes last: it may be taken while holding pendingLock_ and
+//    encoderLock_ (the hand-over at a swap), never the other way round.
+//
+// Hand-over at a swap. An encoder may deliver a frame some calls (or some time)
+// after it was submitted, so at the swap both encoders can still hold frames.
+// Every encoder's output is numbered by the pipeline (its n-th output is the n-th
+// frame fed to it), and the change happens at one frame number G: once the pending
+// encoder has produced its first keyframe, it is asked for a keyframe on the next
+// frame G; the old encoder goes on being forwarded until it has delivered every
+// frame before G (its frames from G on are dropped), and the new one is forwarded
+// from G on (its frames before G are dropped, those from G that come out before
+// the swap are held and delivered at the swap). An encoder that is not active
+// never reaches downstream.
 // Every encoder leaves through exactly one Teardown: the retire worker's, the
 // caller's of RetireEncoder once the worker is stopping, or Stop's.
 #pragma once
@@ -107,9 +120,17 @@ public:
 
 private:
     using EncoderPtr = std::shared_ptr<IHardwareEncoder>;
+    struct OutputRoute;
+    using RoutePtr = std::shared_ptr<OutputRoute>;
 
-    void InstallPrimaryCallback(const EncoderPtr& encoder, bool awaitKeyframe);
+    // Sets the forwarder on the encoder; its output is numbered through route.
+    void InstallPrimaryCallback(const EncoderPtr& encoder, const RoutePtr& route);
     void CompleteSwapIfReady();
+    // Pending encoder removed without a swap: the active one is forwarded in full again.
+    void CancelHandover();
+    // Passes one output downstream; callbackLock_ held.
+    void ForwardLocked(OutputRoute& route, const uint8_t* data, size_t size, bool keyframe,
+                       uint64_t ts);
     void ConservativeReconfigure(const EncoderConfig& cfg);
     void RetireEncoder(EncoderPtr encoder);
     void CloneLoop();
@@ -122,11 +143,17 @@ private:
 
     mutable std::shared_mutex encoderLock_;
     EncoderPtr active_;
+    RoutePtr activeRoute_;
     std::atomic<const IHardwareEncoder*> activeKey_{nullptr};
+    std::atomic<int64_t> nextFrame_{0};            // number of the next frame Encode takes
+    std::atomic<bool> keyframeWanted_{false};      // a hand-over lost its keyframe
 
     mutable std::mutex pendingLock_;
     EncoderPtr pending_;
+    RoutePtr pendingRoute_;
     bool pendingActive_ = false;
+    bool handoverPlanned_ = false;  // the pending encoder was asked for the keyframe at handoverFrame_
+    int64_t handoverFrame_ = 0;
     Clock::time_point transitionStart_{};
     int32_t framesSincePending_ = 0;
     EncoderConfig pendingConfig_;

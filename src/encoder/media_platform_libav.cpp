@@ -1,22 +1,27 @@
 // Linux back end of the media-platform seam over libavcodec.
 //
 // libx264 and libx265 appear as software synchronous transforms without a
-// vendor id; NVENC appears as a hardware synchronous transform (vendor 10DE)
-// only when it actually opens here. The transforms behave as a synchronous
+// vendor id; NVENC (vendor 10DE), VAAPI (the render node's vendor) and QSV
+// (vendor 8086) appear as hardware synchronous transforms only when they
+// actually open here (media_platform_libav.h). The transforms behave as a synchronous
 // Media Foundation encoder does: one access unit out per frame in, the
 // sequence header as an avcC/hvcC record on the output type, a stream change
 // when the parameter sets change, and the codec properties mapped onto the
 // encoder's own rate control.
-#include "encoder/media_platform.h"
+#include "encoder/media_platform_libav.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
@@ -121,57 +126,124 @@ std::vector<uint8_t> BuildHvcC(const std::vector<Nal>& nals) {
 
 // --- the encoders this back end knows ---
 
-struct EncoderKind {
-    const char* codecName;
-    const char* friendlyName;
-    Subtype output;
-    const char* vendorId;  // null: software
-    AVPixelFormat pixFmt;
+using libav::HardwareApi;
+using libav::HardwareEncoder;
+
+enum class Api { Software, Nvenc, Vaapi, Qsv };
+
+struct EncoderSpec {
+    std::string codecName;
+    std::string friendlyName;
+    Subtype output = Subtype::H264;
+    std::string vendorId;                    // "VEN_10DE"; empty: software
+    AVPixelFormat pixFmt = AV_PIX_FMT_NV12;  // what it is fed from system memory
+    Api api = Api::Software;
+    std::string device;  // VAAPI render node
 };
 
-const EncoderKind kSoftware[] = {
-    {"libx264", "x264 H.264 Encoder (libavcodec)", Subtype::H264, nullptr, AV_PIX_FMT_NV12},
-    {"libx265", "x265 HEVC Encoder (libavcodec)", Subtype::Hevc, nullptr, AV_PIX_FMT_YUV420P},
-};
-const EncoderKind kHardware[] = {
-    {"h264_nvenc", "NVIDIA H.264 Encoder NVENC (libavcodec)", Subtype::H264, "VEN_10DE", AV_PIX_FMT_NV12},
-    {"hevc_nvenc", "NVIDIA HEVC Encoder NVENC (libavcodec)", Subtype::Hevc, "VEN_10DE", AV_PIX_FMT_NV12},
-};
+const std::vector<EncoderSpec>& SoftwareEncoders() {
+    static const std::vector<EncoderSpec> list = {
+        {"libx264", "x264 H.264 Encoder (libavcodec)", Subtype::H264, "", AV_PIX_FMT_NV12, Api::Software, ""},
+        {"libx265", "x265 HEVC Encoder (libavcodec)", Subtype::Hevc, "", AV_PIX_FMT_YUV420P, Api::Software, ""},
+    };
+    return list;
+}
+
+EncoderSpec SpecOf(const HardwareEncoder& hw) {
+    EncoderSpec spec;
+    spec.codecName = hw.codecName;
+    spec.output = hw.output;
+    spec.vendorId = libav::VendorIdText(hw.vendorId);
+    spec.pixFmt = AV_PIX_FMT_NV12;
+    spec.device = hw.device;
+    const std::string codec = hw.output == Subtype::H264 ? "H.264" : "HEVC";
+    switch (hw.api) {
+        case HardwareApi::Nvenc:
+            spec.api = Api::Nvenc;
+            spec.friendlyName = "NVIDIA " + codec + " Encoder NVENC (libavcodec)";
+            break;
+        case HardwareApi::Vaapi:
+            spec.api = Api::Vaapi;
+            spec.friendlyName = "VAAPI " + codec + " Encoder on " + hw.device + " (libavcodec)";
+            break;
+        case HardwareApi::Qsv:
+            spec.api = Api::Qsv;
+            spec.friendlyName = "Intel Quick Sync " + codec + " Encoder (libavcodec)";
+            break;
+    }
+    return spec;
+}
 
 void QuietLibav() {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
 
-// A hardware encoder is listed only when it opens on this machine.
-bool HardwareOpens(const EncoderKind& kind) {
-    const AVCodec* codec = avcodec_find_encoder_by_name(kind.codecName);
+// A VAAPI device on the render node and a pool of NV12 surfaces of the frame size.
+bool CreateVaapiFrames(const std::string& node, int width, int height, AVBufferRef** device,
+                       AVBufferRef** frames) {
+    *device = nullptr;
+    *frames = nullptr;
+    if (node.empty() || av_hwdevice_ctx_create(device, AV_HWDEVICE_TYPE_VAAPI, node.c_str(), nullptr, 0) < 0)
+        return false;
+    *frames = av_hwframe_ctx_alloc(*device);
+    if (!*frames) {
+        av_buffer_unref(device);
+        return false;
+    }
+    auto* fc = reinterpret_cast<AVHWFramesContext*>((*frames)->data);
+    fc->format = AV_PIX_FMT_VAAPI;
+    fc->sw_format = AV_PIX_FMT_NV12;
+    fc->width = width;
+    fc->height = height;
+    fc->initial_pool_size = 4;
+    if (av_hwframe_ctx_init(*frames) < 0) {
+        av_buffer_unref(frames);
+        av_buffer_unref(device);
+        return false;
+    }
+    return true;
+}
+
+// Opens the encoder with a 256x256 frame and closes it again.
+bool RealOpens(const HardwareEncoder& hw) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(hw.codecName.c_str());
     if (!codec) return false;
+    AVBufferRef* device = nullptr;
+    AVBufferRef* frames = nullptr;
+    if (hw.api == HardwareApi::Vaapi && !CreateVaapiFrames(hw.device, 256, 256, &device, &frames))
+        return false;
     AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    if (!ctx) return false;
-    ctx->width = 256;
-    ctx->height = 256;
-    ctx->time_base = {1, 30};
-    ctx->framerate = {30, 1};
-    ctx->pix_fmt = kind.pixFmt;
-    ctx->bit_rate = 1'000'000;
-    bool ok = avcodec_open2(ctx, codec, nullptr) == 0;
-    avcodec_free_context(&ctx);
+    bool ok = false;
+    if (ctx) {
+        ctx->width = 256;
+        ctx->height = 256;
+        ctx->time_base = {1, 30};
+        ctx->framerate = {30, 1};
+        ctx->bit_rate = 1'000'000;
+        ctx->max_b_frames = 0;
+        ctx->pix_fmt = AV_PIX_FMT_NV12;
+        if (frames) {
+            ctx->pix_fmt = AV_PIX_FMT_VAAPI;
+            ctx->hw_frames_ctx = av_buffer_ref(frames);
+        }
+        ok = avcodec_open2(ctx, codec, nullptr) == 0;
+        avcodec_free_context(&ctx);
+    }
+    av_buffer_unref(&frames);
+    av_buffer_unref(&device);
     return ok;
 }
 
-const std::vector<const EncoderKind*>& AvailableHardware() {
-    static std::once_flag once;
-    static std::vector<const EncoderKind*> list;
-    std::call_once(once, [] {
-        QuietLibav();
-        // A missing driver is the normal case here; keep its complaint out of stderr.
-        av_log_set_level(AV_LOG_QUIET);
-        for (auto& k : kHardware)
-            if (HardwareOpens(k)) list.push_back(&k);
-        av_log_set_level(AV_LOG_ERROR);
-    });
-    return list;
+// "0x8086" -> 0x8086; 0 when missing or malformed.
+uint32_t ReadVendorFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::string text;
+    if (!in || !std::getline(in, text)) return 0;
+    unsigned value = 0;
+    char extra = 0;
+    if (std::sscanf(text.c_str(), "%x%c", &value, &extra) < 1 || value > 0xFFFF) return 0;
+    return value;
 }
 
 // --- the transform ---
@@ -206,7 +278,7 @@ private:
 
 class LibavTransform final : public Transform {
 public:
-    explicit LibavTransform(const EncoderKind& kind) : kind_(kind), api_(*this) {}
+    explicit LibavTransform(EncoderSpec spec) : spec_(std::move(spec)), api_(*this) {}
     ~LibavTransform() override { Close(); }
 
     HResult GetAttributes(TransformAttributes* out) override {
@@ -232,7 +304,7 @@ public:
 
     HResult SetOutputType(int stream, const MediaType& type) override {
         if (stream != 0) return kMF_E_INVALIDSTREAMNUMBER;
-        if (!type.video || type.subtype != kind_.output || type.width < 16 || type.height < 16 ||
+        if (!type.video || type.subtype != spec_.output || type.width < 16 || type.height < 16 ||
             type.fpsNum == 0 || type.fpsDen == 0 || (type.width & 1) || (type.height & 1))
             return kMF_E_INVALIDMEDIATYPE;
         bool same = haveOutput_ && type.width == out_.width && type.height == out_.height &&
@@ -317,11 +389,12 @@ private:
     HResult Open();
     void Close();
     void ApplyRateControl(AVCodecContext* ctx);
+    void ApplyHardwareRateControl(AVCodecContext* ctx, uint32_t mean, uint32_t max, int fps);
     void MarkReopen() {
         if (ctx_) reopen_ = true;
     }
 
-    const EncoderKind& kind_;
+    const EncoderSpec spec_;
     LibavCodecApi api_;
     MediaType out_;
     bool haveOutput_ = false;
@@ -334,6 +407,9 @@ private:
     AVCodecContext* ctx_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVFrame* wrap_ = nullptr;  // NV12 input referenced in place
+    AVBufferRef* hwDevice_ = nullptr;  // VAAPI only
+    AVBufferRef* hwFrames_ = nullptr;
+    AVFrame* hwFrame_ = nullptr;
     AVPacket* pkt_ = nullptr;
     std::deque<Packet> packets_;
 };
@@ -342,7 +418,7 @@ HResult LibavCodecApi::SetValue(CodecProperty property, uint32_t value) { return
 
 HResult LibavTransform::SetProperty(CodecProperty property, uint32_t value) {
     Properties& p = props_;
-    const bool inPlace = ctx_ && std::strcmp(kind_.codecName, "libx264") == 0 && p.qpOverride < 0;
+    const bool inPlace = ctx_ && spec_.codecName == "libx264" && p.qpOverride < 0;
     switch (property) {
         case CodecProperty::LowLatencyMode:
             if (p.lowLatency != (value != 0)) MarkReopen();
@@ -406,10 +482,14 @@ HResult LibavTransform::SetProperty(CodecProperty property, uint32_t value) {
 void LibavTransform::ApplyRateControl(AVCodecContext* ctx) {
     const Properties& p = props_;
     const int fps = std::max<int>(1, static_cast<int>(out_.fpsNum / std::max<uint32_t>(out_.fpsDen, 1)));
-    const bool nvenc = std::strstr(kind_.codecName, "nvenc") != nullptr;
+    const bool nvenc = spec_.api == Api::Nvenc;
     void* priv = ctx->priv_data;
     const uint32_t mean = p.mean ? p.mean : out_.avgBitrate;
     const uint32_t max = std::max(p.max, mean);
+    if (spec_.api == Api::Vaapi || spec_.api == Api::Qsv) {
+        ApplyHardwareRateControl(ctx, mean, max, fps);
+        return;
+    }
     if (p.qpOverride >= 0) {
         ctx->bit_rate = 0;
         ctx->rc_max_rate = 0;
@@ -446,6 +526,40 @@ void LibavTransform::ApplyRateControl(AVCodecContext* ctx) {
     }
 }
 
+// VAAPI and QSV: constant bitrate, peak-constrained VBR, or a constant quantiser for
+// Quality (and for the emergency QP), which both take as the global quality.
+void LibavTransform::ApplyHardwareRateControl(AVCodecContext* ctx, uint32_t mean, uint32_t max, int fps) {
+    const Properties& p = props_;
+    const bool vaapi = spec_.api == Api::Vaapi;
+    void* priv = ctx->priv_data;
+    int qp = p.qpOverride;
+    if (qp < 0 && p.rcMode == kRateControlModeQuality) qp = static_cast<int>(51.0 - 0.4 * p.quality + 0.5);
+    if (qp >= 0) {
+        ctx->bit_rate = 0;
+        ctx->rc_max_rate = 0;
+        ctx->rc_buffer_size = 0;
+        if (vaapi) {
+            av_opt_set(priv, "rc_mode", "CQP", 0);
+            ctx->global_quality = qp;
+        } else {
+            ctx->flags |= AV_CODEC_FLAG_QSCALE;
+            ctx->global_quality = qp * FF_QP2LAMBDA;
+        }
+        return;
+    }
+    ctx->flags &= ~AV_CODEC_FLAG_QSCALE;
+    ctx->bit_rate = mean;
+    if (p.rcMode == kRateControlModeCbr) {
+        ctx->rc_max_rate = mean;
+        ctx->rc_buffer_size = static_cast<int>(mean / static_cast<uint32_t>(fps));
+        if (vaapi) av_opt_set(priv, "rc_mode", "CBR", 0);
+    } else {
+        ctx->rc_max_rate = max;
+        ctx->rc_buffer_size = static_cast<int>(max);
+        if (vaapi) av_opt_set(priv, "rc_mode", "VBR", 0);
+    }
+}
+
 HResult LibavTransform::EnsureOpen() {
     if (ctx_ && !reopen_) return kS_OK;
     return Open();
@@ -455,23 +569,33 @@ void LibavTransform::Close() {
     avcodec_free_context(&ctx_);
     av_frame_free(&frame_);
     av_frame_free(&wrap_);
+    av_frame_free(&hwFrame_);
     av_packet_free(&pkt_);
+    av_buffer_unref(&hwFrames_);
+    av_buffer_unref(&hwDevice_);
     reopen_ = false;
 }
 
 HResult LibavTransform::Open() {
     Close();
     QuietLibav();
-    const AVCodec* codec = avcodec_find_encoder_by_name(kind_.codecName);
+    const AVCodec* codec = avcodec_find_encoder_by_name(spec_.codecName.c_str());
     if (!codec) return kE_FAIL;
+    if (spec_.api == Api::Vaapi &&
+        !CreateVaapiFrames(spec_.device, static_cast<int>(out_.width), static_cast<int>(out_.height),
+                           &hwDevice_, &hwFrames_))
+        return kE_FAIL;
     AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    if (!ctx) return kE_OUTOFMEMORY;
+    if (!ctx) {
+        Close();
+        return kE_OUTOFMEMORY;
+    }
     const Properties& p = props_;
-    const bool nvenc = std::strstr(kind_.codecName, "nvenc") != nullptr;
-    const bool x265 = std::strcmp(kind_.codecName, "libx265") == 0;
+    const bool nvenc = spec_.api == Api::Nvenc;
+    const bool x265 = spec_.codecName == "libx265";
     ctx->width = static_cast<int>(out_.width);
     ctx->height = static_cast<int>(out_.height);
-    ctx->pix_fmt = kind_.pixFmt;
+    ctx->pix_fmt = spec_.pixFmt;
     ctx->time_base = {1, static_cast<int>(kTicksPerSecond)};
     ctx->framerate = {static_cast<int>(out_.fpsNum), static_cast<int>(std::max<uint32_t>(out_.fpsDen, 1))};
     ctx->gop_size = static_cast<int>(p.gop);
@@ -479,7 +603,19 @@ HResult LibavTransform::Open() {
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     ctx->thread_count = 2;
     void* priv = ctx->priv_data;
-    if (nvenc) {
+    if (hwFrames_) {
+        ctx->pix_fmt = AV_PIX_FMT_VAAPI;
+        ctx->hw_frames_ctx = av_buffer_ref(hwFrames_);
+    }
+    if (spec_.api == Api::Vaapi || spec_.api == Api::Qsv) {
+        // One frame in flight at a time, no look-ahead: no frame delay.
+        av_opt_set_int(priv, "async_depth", 1, 0);
+        if (spec_.api == Api::Qsv) {
+            av_opt_set_int(priv, "look_ahead", 0, 0);
+            av_opt_set_int(priv, "forced_idr", 1, 0);
+            av_opt_set(priv, "preset", p.realTime ? "veryfast" : "medium", 0);
+        }
+    } else if (nvenc) {
         av_opt_set(priv, "preset", p.realTime ? "p1" : "p4", 0);
         if (p.lowLatency) {
             av_opt_set(priv, "tune", "ull", 0);
@@ -497,17 +633,19 @@ HResult LibavTransform::Open() {
     ApplyRateControl(ctx);
     if (avcodec_open2(ctx, codec, nullptr) < 0) {
         avcodec_free_context(&ctx);
+        Close();
         return kE_FAIL;
     }
     ctx_ = ctx;
     frame_ = av_frame_alloc();
     wrap_ = av_frame_alloc();
+    hwFrame_ = av_frame_alloc();
     pkt_ = av_packet_alloc();
-    if (!frame_ || !wrap_ || !pkt_) {
+    if (!frame_ || !wrap_ || !hwFrame_ || !pkt_) {
         Close();
         return kE_OUTOFMEMORY;
     }
-    frame_->format = ctx->pix_fmt;
+    frame_->format = spec_.pixFmt;
     frame_->width = ctx->width;
     frame_->height = ctx->height;
     if (av_frame_get_buffer(frame_, 0) < 0) {
@@ -517,7 +655,7 @@ HResult LibavTransform::Open() {
     std::vector<uint8_t> header;
     if (ctx->extradata && ctx->extradata_size > 0) {
         auto nals = SplitAnnexB(ctx->extradata, static_cast<size_t>(ctx->extradata_size));
-        header = kind_.output == Subtype::H264 ? BuildAvcC(nals) : BuildHvcC(nals);
+        header = spec_.output == Subtype::H264 ? BuildAvcC(nals) : BuildHvcC(nals);
     }
     if (!header_.empty() && header != header_) streamChange_ = true;
     header_ = header;
@@ -544,7 +682,16 @@ HResult LibavTransform::ProcessInput(int stream, Sample& sample) {
         return kE_INVALIDARG;
     }
     AVFrame* frame = frame_;
-    if (kind_.pixFmt == AV_PIX_FMT_NV12) {
+    if (spec_.api == Api::Qsv) {
+        // QSV may keep a reference to its input after the call: give it its own copy.
+        if (av_frame_make_writable(frame_) < 0) {
+            buffer->Unlock();
+            return kE_OUTOFMEMORY;
+        }
+        for (size_t y = 0; y < h; ++y) std::memcpy(frame_->data[0] + y * frame_->linesize[0], data + y * w, w);
+        for (size_t y = 0; y < h / 2; ++y)
+            std::memcpy(frame_->data[1] + y * frame_->linesize[1], data + w * h + y * w, w);
+    } else if (spec_.pixFmt == AV_PIX_FMT_NV12) {
         // The sample already holds NV12: hand libavcodec a reference to it
         // instead of copying. The encoder has no frame delay and copies the
         // picture before it returns, so the memory is free again afterwards.
@@ -561,6 +708,17 @@ HResult LibavTransform::ProcessInput(int stream, Sample& sample) {
         wrap_->data[1] = data + w * h;
         wrap_->linesize[0] = wrap_->linesize[1] = static_cast<int>(w);
         frame = wrap_;
+        if (hwFrames_) {
+            // VAAPI encodes from its own surfaces: upload into one.
+            av_frame_unref(hwFrame_);
+            if (av_hwframe_get_buffer(hwFrames_, hwFrame_, 0) < 0 ||
+                av_hwframe_transfer_data(hwFrame_, wrap_, 0) < 0) {
+                av_frame_unref(wrap_);
+                buffer->Unlock();
+                return kE_FAIL;
+            }
+            frame = hwFrame_;
+        }
     } else {
         if (av_frame_make_writable(frame_) < 0) {
             buffer->Unlock();
@@ -595,6 +753,7 @@ HResult LibavTransform::ProcessInput(int stream, Sample& sample) {
         av_packet_unref(pkt_);
     }
     av_frame_unref(wrap_);
+    av_frame_unref(hwFrame_);
     buffer->Unlock();
     return result;
 }
@@ -626,31 +785,33 @@ HResult LibavTransform::ProcessOutput(int stream, std::shared_ptr<Sample>* sampl
 
 class LibavActivation final : public Activation {
 public:
-    explicit LibavActivation(const EncoderKind& kind) : kind_(kind) {}
+    explicit LibavActivation(EncoderSpec spec) : spec_(std::move(spec)) {}
     HResult GetFriendlyName(std::string* out) override {
         if (!out) return kE_POINTER;
-        *out = kind_.friendlyName;
+        *out = spec_.friendlyName;
         return kS_OK;
     }
     HResult GetHardwareVendorId(std::string* out) override {
         if (!out) return kE_POINTER;
-        if (!kind_.vendorId) return kMF_E_ATTRIBUTENOTFOUND;
-        *out = kind_.vendorId;
+        if (spec_.vendorId.empty()) return kMF_E_ATTRIBUTENOTFOUND;
+        *out = spec_.vendorId;
         return kS_OK;
     }
     HResult ActivateTransform(std::unique_ptr<Transform>* out) override {
         if (!out) return kE_POINTER;
-        if (!avcodec_find_encoder_by_name(kind_.codecName)) return kE_FAIL;
-        *out = std::make_unique<LibavTransform>(kind_);
+        if (!avcodec_find_encoder_by_name(spec_.codecName.c_str())) return kE_FAIL;
+        *out = std::make_unique<LibavTransform>(spec_);
         return kS_OK;
     }
 
 private:
-    const EncoderKind& kind_;
+    const EncoderSpec spec_;
 };
 
 class LibavPlatform final : public Platform {
 public:
+    explicit LibavPlatform(std::function<std::vector<HardwareEncoder>()> probe) : probe_(std::move(probe)) {}
+
     HResult Startup() override {
         QuietLibav();
         return kS_OK;
@@ -668,21 +829,105 @@ public:
         // Every transform here is synchronous.
         if ((flags & kEnumSyncMft) == 0 && (flags & kEnumAsyncMft) != 0) return kS_OK;
         if (flags & kEnumHardware) {
-            for (const EncoderKind* k : AvailableHardware())
-                if (k->output == output) out->push_back(std::make_unique<LibavActivation>(*k));
+            for (const HardwareEncoder& hw : Hardware())
+                if (hw.output == output) out->push_back(std::make_unique<LibavActivation>(SpecOf(hw)));
             return kS_OK;
         }
-        for (auto& k : kSoftware)
-            if (k.output == output && avcodec_find_encoder_by_name(k.codecName))
-                out->push_back(std::make_unique<LibavActivation>(k));
+        for (const EncoderSpec& spec : SoftwareEncoders())
+            if (spec.output == output && avcodec_find_encoder_by_name(spec.codecName.c_str()))
+                out->push_back(std::make_unique<LibavActivation>(spec));
         return kS_OK;
     }
+
+private:
+    // Probed once, on the first hardware enumeration.
+    const std::vector<HardwareEncoder>& Hardware() {
+        std::call_once(probed_, [this] {
+            if (probe_) hardware_ = probe_();
+        });
+        return hardware_;
+    }
+
+    std::function<std::vector<HardwareEncoder>()> probe_;
+    std::once_flag probed_;
+    std::vector<HardwareEncoder> hardware_;
 };
 
 }  // namespace
 
+namespace libav {
+
+std::string VendorIdText(uint32_t vendorId) {
+    char text[16];
+    std::snprintf(text, sizeof text, "VEN_%04X", vendorId & 0xFFFFu);
+    return text;
+}
+
+ProbeOps DefaultProbeOps(std::string devDri, std::string sysDrm) {
+    ProbeOps ops;
+    ops.compiledIn = [](const std::string& name) { return avcodec_find_encoder_by_name(name.c_str()) != nullptr; };
+    ops.renderNodes = [devDri] {
+        std::vector<std::string> nodes;
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(devDri, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.rfind("renderD", 0) == 0) nodes.push_back(name);
+        }
+        std::sort(nodes.begin(), nodes.end());
+        return nodes;
+    };
+    ops.nodeVendor = [sysDrm](const std::string& node) {
+        return ReadVendorFile(std::filesystem::path(sysDrm) / node / "device" / "vendor");
+    };
+    ops.nodePath = [devDri](const std::string& node) { return (std::filesystem::path(devDri) / node).string(); };
+    ops.opens = [](const HardwareEncoder& hw) {
+        QuietLibav();
+        // A missing driver or device is the normal case; keep its complaint out of stderr.
+        const int level = av_log_get_level();
+        av_log_set_level(AV_LOG_QUIET);
+        const bool ok = RealOpens(hw);
+        av_log_set_level(level);
+        return ok;
+    };
+    return ops;
+}
+
+std::vector<HardwareEncoder> ProbeHardware(const ProbeOps& ops) {
+    std::vector<HardwareEncoder> found;
+    auto tryOne = [&](HardwareEncoder hw) {
+        if (!ops.compiledIn(hw.codecName) || !ops.opens(hw)) return false;
+        found.push_back(std::move(hw));
+        return true;
+    };
+    using Named = std::pair<const char*, Subtype>;
+    for (const auto& [name, output] : {Named{"h264_nvenc", Subtype::H264}, Named{"hevc_nvenc", Subtype::Hevc}})
+        tryOne({name, HardwareApi::Nvenc, output, 0x10DE, ""});
+
+    // Render nodes and their vendors are read once; nothing is opened without a node.
+    std::vector<std::pair<std::string, uint32_t>> nodes;
+    for (const std::string& node : ops.renderNodes())
+        if (const uint32_t vendor = ops.nodeVendor(node); vendor != 0) nodes.emplace_back(node, vendor);
+    for (const auto& [name, output] : {Named{"h264_vaapi", Subtype::H264}, Named{"hevc_vaapi", Subtype::Hevc}}) {
+        if (!ops.compiledIn(name)) continue;
+        for (const auto& [node, vendor] : nodes)
+            if (tryOne({name, HardwareApi::Vaapi, output, vendor, ops.nodePath(node)})) break;
+    }
+    const bool intel = std::any_of(nodes.begin(), nodes.end(), [](const auto& n) { return n.second == 0x8086; });
+    if (intel)
+        for (const auto& [name, output] : {Named{"h264_qsv", Subtype::H264}, Named{"hevc_qsv", Subtype::Hevc}})
+            tryOne({name, HardwareApi::Qsv, output, 0x8086, ""});
+    return found;
+}
+
+std::shared_ptr<Platform> MakePlatform(std::function<std::vector<HardwareEncoder>()> probe) {
+    return std::make_shared<LibavPlatform>(std::move(probe));
+}
+
+}  // namespace libav
+
 std::shared_ptr<Platform> DefaultPlatform() {
-    static const std::shared_ptr<Platform> platform = std::make_shared<LibavPlatform>();
+    static const std::shared_ptr<Platform> platform =
+        libav::MakePlatform([] { return libav::ProbeHardware(libav::DefaultProbeOps()); });
     return platform;
 }
 

@@ -20,6 +20,8 @@ inline constexpr int V(int r, int g, int b) { return ((kCrR * r + kCrG * g + kCr
 // Y plane (pitch width) and interleaved UV plane (pitch width, height / 2 rows).
 // A trailing odd row or column gets no chroma.
 void ConvertBgraToNv12Cpu(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
+// The same without the run-time choice of CPU features (the baseline build's code).
+void ConvertBgraToNv12Portable(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
 
 // Nearest-neighbour resize of whole 4-byte pixels, sampling at pixel centres.
 void ScaleNearest(const uint8_t* src, int srcPitch, int srcWidth, int srcHeight, uint8_t* dst,

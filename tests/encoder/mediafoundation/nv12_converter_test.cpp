@@ -38,14 +38,24 @@ TEST(Nv12Converter, ColourExamples) {
     }
 }
 
-TEST(Nv12Converter, RandomImagesMatchReference) {
+using Converter = void (*)(const uint8_t*, int, uint8_t*, uint8_t*, int, int);
+
+class Nv12ConverterPaths : public ::testing::TestWithParam<Converter> {};
+
+// Both the run-time choice (vector code for this CPU) and the baseline build's code.
+INSTANTIATE_TEST_SUITE_P(Paths, Nv12ConverterPaths,
+                         ::testing::Values(&ConvertBgraToNv12Cpu, &ConvertBgraToNv12Portable));
+
+TEST_P(Nv12ConverterPaths, RandomImagesMatchReference) {
+    const Converter convert = GetParam();
     std::mt19937 rng(7);
-    for (auto [w, h] : {std::pair{64, 48}, std::pair{33, 17}, std::pair{2, 1}}) {
+    for (auto [w, h] : {std::pair{64, 48}, std::pair{33, 17}, std::pair{2, 1}, std::pair{1283, 7},
+                        std::pair{1, 3}}) {
         const int pitch = w * 4 + 12;  // padded rows
         std::vector<uint8_t> img(static_cast<size_t>(pitch) * h);
         for (auto& b : img) b = static_cast<uint8_t>(rng());
         std::vector<uint8_t> y(static_cast<size_t>(w) * h, 0xEE), uv(static_cast<size_t>(w) * (h / 2), 0xEE);
-        ConvertBgraToNv12Cpu(img.data(), pitch, y.data(), uv.data(), w, h);
+        convert(img.data(), pitch, y.data(), uv.data(), w, h);
         auto px = [&](int x, int yy, int c) { return img[static_cast<size_t>(yy) * pitch + 4 * x + c]; };
         for (int yy = 0; yy < h; ++yy)
             for (int x = 0; x < w; ++x)

@@ -199,6 +199,74 @@ TEST_F(EncoderPipelineTest, LateKeyframeCloneNeverForwardsFramesBuiltOnTheDiscar
     EXPECT_TRUE(frames[24].keyframe);
 }
 
+// Every frame id 0..count-1 exactly once, in order.
+void ExpectContiguous(const std::vector<ScriptedFrame>& frames, size_t count) {
+    ASSERT_EQ(frames.size(), count);
+    for (uint32_t i = 0; i < count; ++i) EXPECT_EQ(frames[i].id, i) << "at " << i;
+}
+
+TEST_F(EncoderPipelineTest, KeyframeRequestsReachingALaggingPendingEncoderNeverDuplicateAtTheSwap) {
+    // The clone's output lags by three frames. Keyframe requests while it is pending put
+    // keyframes among the frames still inside it at the swap; those were already delivered
+    // by the old encoder and must not be forwarded again, nor may anything be lost.
+    for (const uint32_t requestAfter : {20u, 21u, 22u, 23u}) {
+        SCOPED_TRACE(requestAfter);
+        auto stats = std::make_shared<ScriptedStats>();
+        stats->cloneLagFrames = 3;
+        auto first = std::make_unique<ScriptedEncoder>(stats, 0);
+        first->Configure(1920, 1080, 8'000'000, 30);
+        Collector out;
+        EncoderPipeline p(std::move(first), clock_);
+        p.SetOutputCallback(out.Callback());
+        Feed(p, 0, 20);
+        p.RequestTransition(Config(1280, 720));
+        ASSERT_TRUE(Eventually([&] { return p.TransitionPending(); }));
+        Feed(p, 20, requestAfter + 1);
+        p.RequestKeyframe();  // reaches active and pending
+        Feed(p, requestAfter + 1, 24);
+        EXPECT_FALSE(p.TransitionPending());
+        Feed(p, 24, 60);
+
+        const auto frames = out.Snapshot();
+        ExpectContiguous(frames, 57);  // 57..59 are still inside the clone
+        for (uint32_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].serial, i < 24 ? 1 : 2) << i;
+        EXPECT_TRUE(frames[24].keyframe);  // forced at the swap
+    }
+}
+
+TEST_F(EncoderPipelineTest, SwapBetweenTwoLaggingEncodersLosesNothing) {
+    // After a first swap the active encoder lags too (by more than the next clone). The
+    // hand-over waits until the old encoder has delivered every frame before the new one's
+    // keyframe, and holds back the new one's output meanwhile.
+    stats_->cloneLagFrames = 2;
+    EncoderPipeline p(First(), clock_);
+    p.SetOutputCallback(out_.Callback());
+    Feed(p, 0, 10);
+    p.RequestTransition(Config(1280, 720));
+    ASSERT_TRUE(Eventually([&] { return p.TransitionPending(); }));
+    Feed(p, 10, 30);
+    ASSERT_FALSE(p.TransitionPending());
+    stats_->cloneLagFrames = 1;
+    p.RequestTransition(Config(960, 540));
+    ASSERT_TRUE(Eventually([&] { return p.TransitionPending(); }));
+    Feed(p, 30, 31);
+    p.RequestKeyframe();
+    Feed(p, 31, 60);
+    ASSERT_FALSE(p.TransitionPending());
+
+    const auto frames = out_.Snapshot();
+    ExpectContiguous(frames, 59);  // frame 59 is still inside the newest clone
+    int serial = 0;
+    for (const auto& f : frames) {
+        if (f.serial != serial) {
+            EXPECT_GT(f.serial, serial);
+            EXPECT_TRUE(f.keyframe) << "encoder " << f.serial << " starts with frame " << f.id;
+            serial = f.serial;
+        }
+    }
+    EXPECT_EQ(serial, 3);
+}
+
 TEST_F(EncoderPipelineTest, MockOutputAfterRetirementIsNotForwarded) {
     auto mock = std::make_unique<MockEncoder>();
     mock->SetEmitOnEnd(true);

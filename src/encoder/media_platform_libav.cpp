@@ -131,7 +131,7 @@ using libav::HardwareEncoder;
 
 enum class Api { Software, Nvenc, Vaapi, Qsv };
 
-struct EncoderSpec {
+struct EncoderChoice {
     std::string codecName;
     std::string friendlyName;
     Subtype output = Subtype::H264;
@@ -141,37 +141,37 @@ struct EncoderSpec {
     std::string device;  // VAAPI render node
 };
 
-const std::vector<EncoderSpec>& SoftwareEncoders() {
-    static const std::vector<EncoderSpec> list = {
+const std::vector<EncoderChoice>& SoftwareEncoders() {
+    static const std::vector<EncoderChoice> list = {
         {"libx264", "x264 H.264 Encoder (libavcodec)", Subtype::H264, "", AV_PIX_FMT_NV12, Api::Software, ""},
         {"libx265", "x265 HEVC Encoder (libavcodec)", Subtype::Hevc, "", AV_PIX_FMT_YUV420P, Api::Software, ""},
     };
     return list;
 }
 
-EncoderSpec SpecOf(const HardwareEncoder& hw) {
-    EncoderSpec spec;
-    spec.codecName = hw.codecName;
-    spec.output = hw.output;
-    spec.vendorId = libav::VendorIdText(hw.vendorId);
-    spec.pixFmt = AV_PIX_FMT_NV12;
-    spec.device = hw.device;
+EncoderChoice SpecOf(const HardwareEncoder& hw) {
+    EncoderChoice choice;
+    choice.codecName = hw.codecName;
+    choice.output = hw.output;
+    choice.vendorId = libav::VendorIdText(hw.vendorId);
+    choice.pixFmt = AV_PIX_FMT_NV12;
+    choice.device = hw.device;
     const std::string codec = hw.output == Subtype::H264 ? "H.264" : "HEVC";
     switch (hw.api) {
         case HardwareApi::Nvenc:
-            spec.api = Api::Nvenc;
-            spec.friendlyName = "NVIDIA " + codec + " Encoder NVENC (libavcodec)";
+            choice.api = Api::Nvenc;
+            choice.friendlyName = "NVIDIA " + codec + " Encoder NVENC (libavcodec)";
             break;
         case HardwareApi::Vaapi:
-            spec.api = Api::Vaapi;
-            spec.friendlyName = "VAAPI " + codec + " Encoder on " + hw.device + " (libavcodec)";
+            choice.api = Api::Vaapi;
+            choice.friendlyName = "VAAPI " + codec + " Encoder on " + hw.device + " (libavcodec)";
             break;
         case HardwareApi::Qsv:
-            spec.api = Api::Qsv;
-            spec.friendlyName = "Intel Quick Sync " + codec + " Encoder (libavcodec)";
+            choice.api = Api::Qsv;
+            choice.friendlyName = "Intel Quick Sync " + codec + " Encoder (libavcodec)";
             break;
     }
-    return spec;
+    return choice;
 }
 
 void QuietLibav() {
@@ -278,7 +278,7 @@ private:
 
 class LibavTransform final : public Transform {
 public:
-    explicit LibavTransform(EncoderSpec spec) : spec_(std::move(spec)), api_(*this) {}
+    explicit LibavTransform(EncoderChoice choice) : spec_(std::move(choice)), api_(*this) {}
     ~LibavTransform() override { Close(); }
 
     HResult GetAttributes(TransformAttributes* out) override {
@@ -394,7 +394,7 @@ private:
         if (ctx_) reopen_ = true;
     }
 
-    const EncoderSpec spec_;
+    const EncoderChoice spec_;
     LibavCodecApi api_;
     MediaType out_;
     bool haveOutput_ = false;
@@ -785,7 +785,7 @@ HResult LibavTransform::ProcessOutput(int stream, std::shared_ptr<Sample>* sampl
 
 class LibavActivation final : public Activation {
 public:
-    explicit LibavActivation(EncoderSpec spec) : spec_(std::move(spec)) {}
+    explicit LibavActivation(EncoderChoice choice) : spec_(std::move(choice)) {}
     HResult GetFriendlyName(std::string* out) override {
         if (!out) return kE_POINTER;
         *out = spec_.friendlyName;
@@ -805,7 +805,7 @@ public:
     }
 
 private:
-    const EncoderSpec spec_;
+    const EncoderChoice spec_;
 };
 
 class LibavPlatform final : public Platform {
@@ -833,9 +833,9 @@ public:
                 if (hw.output == output) out->push_back(std::make_unique<LibavActivation>(SpecOf(hw)));
             return kS_OK;
         }
-        for (const EncoderSpec& spec : SoftwareEncoders())
-            if (spec.output == output && avcodec_find_encoder_by_name(spec.codecName.c_str()))
-                out->push_back(std::make_unique<LibavActivation>(spec));
+        for (const EncoderChoice& choice : SoftwareEncoders())
+            if (choice.output == output && avcodec_find_encoder_by_name(choice.codecName.c_str()))
+                out->push_back(std::make_unique<LibavActivation>(choice));
         return kS_OK;
     }
 

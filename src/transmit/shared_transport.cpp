@@ -1,6 +1,7 @@
 #include "transmit/shared_transport.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "support/log.h"
 #include "support/paths.h"
@@ -63,7 +64,15 @@ void SharedTransport::EnsureStarted() {
     if (started_.load()) return;
 
     const HostKind host = DetectHost();
-    const std::uint16_t port = options_.controlPort ? *options_.controlPort : ControlPortFor(host);
+    std::uint16_t port = options_.controlPort ? *options_.controlPort : ControlPortFor(host);
+    if (!options_.controlPort) {
+        // VX_CONTROL_PORT moves the listener (0: any free port), e.g. for two hosts of one kind.
+        if (const char* text = std::getenv("VX_CONTROL_PORT"); text && *text) {
+            char* end = nullptr;
+            const long value = std::strtol(text, &end, 10);
+            if (end && *end == '\0' && value >= 0 && value <= 65535) port = static_cast<std::uint16_t>(value);
+        }
+    }
     Log(kLog, kLogInfo, "starting shared transport: host=%{public}s controlPort=%u", HostName(host), port);
 
     network_->onControlMessage = [this](std::uint8_t opcode, const std::uint8_t* payload, std::size_t length) {

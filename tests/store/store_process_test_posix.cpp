@@ -1,6 +1,8 @@
 // Store files shared between processes: the test binary re-runs itself (one
 // gtest filter, the role in VX_STORE_CHILD) as the other host process.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -111,14 +113,18 @@ TEST(StoreProcesses, KilledWriterNeverLeavesADamagedFile) {
     testing::ScopedTestDirs dirs;
     std::mt19937 rng(12345);
     int lastGen = 0;
+    // A loaded machine (sanitizers, parallel tests) may start the child slowly:
+    // until it has written once, each round gives it twice as long.
+    unsigned baseUs = 5000;
     for (int round = 0; round < 40; ++round) {
         const pid_t pid = SpawnChild("rewrite:");
-        std::this_thread::sleep_for(std::chrono::microseconds(5000 + rng() % 30000));
+        std::this_thread::sleep_for(std::chrono::microseconds(baseUs + rng() % 30000));
         kill(pid, SIGKILL);
         WaitChild(pid);
         const auto text = ReadWholeFile(TrustedFilePath(kHost));
         if (!text) {
             EXPECT_EQ(lastGen, 0) << "store vanished after round " << round;
+            baseUs = std::min(baseUs * 2, 2'000'000u);
             continue;
         }
         ASSERT_EQ(text->back(), '\n') << *text;

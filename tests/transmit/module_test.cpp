@@ -81,7 +81,7 @@ TEST(TransmitModuleTest, OperationsWithoutAnInstanceAnswerTheHost) {
 }
 
 // The whole host order through the process's shared transport, with a phone
-// that reconnects with a stored token on this host kind's control port.
+// that reconnects with a stored token.
 TEST(TransmitModuleTest, HostLifecycleWithATrustedPhone) {
     testing::ScopedTestDirs dirs;
     const std::string token(64, 'a');
@@ -95,12 +95,11 @@ TEST(TransmitModuleTest, HostLifecycleWithATrustedPhone) {
     ASSERT_NE(rec.privateData, nullptr);
     EXPECT_TRUE(SharedTransport::Instance().Started());
 
-    const std::uint16_t port = 47130;  // a test program is "any other host"
-    std::unique_ptr<WirePhone> phone;
-    ASSERT_TRUE(testing::Eventually([&] {
-        phone = std::make_unique<WirePhone>(port);
-        return phone->Connected();
-    }));
+    // The suite runs with VX_CONTROL_PORT=0: the listener takes any free port.
+    NetworkTransport& network = SharedTransport::Instance().Network();
+    ASSERT_TRUE(testing::Eventually([&] { return network.ListeningPort() != 0; }));
+    auto phone = std::make_unique<WirePhone>(network.ListeningPort());
+    ASSERT_TRUE(phone->Connected());
     ASSERT_TRUE(phone->TrustedReconnect("phone-module", token));
     auto platform = phone->NextOf(0x36);
     ASSERT_TRUE(platform);

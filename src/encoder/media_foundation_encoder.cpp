@@ -144,6 +144,11 @@ void ExtractParameterSets(const uint8_t* h, size_t n, int codec, std::vector<uin
 
 bool ContainsRandomAccessNal(const uint8_t* d, size_t n, bool hevc) {
     for (size_t i = 0; i + 4 <= n; ++i) {
+        // A start code begins with a zero byte: jump to the next one (most of an
+        // access unit is entropy-coded data with few zeros).
+        const void* zero = std::memchr(d + i, 0, n - 3 - i);
+        if (!zero) break;
+        i = static_cast<size_t>(static_cast<const uint8_t*>(zero) - d);
         size_t header = 0;
         if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
             header = i + 3;
@@ -689,7 +694,7 @@ void MediaFoundationEncoder::EncodeSyncSystemMemory(const uint8_t* src, int pitc
         return;
     }
     // No GPU converter on this seam yet: the CPU converter handles every frame.
-    ConvertBgraToNv12Cpu(src, pitch, data, data + ySize_, width_.load(), height_.load());
+    converter_.Convert(src, pitch, data, data + ySize_, width_.load(), height_.load());
     inputBuffer_->SetCurrentLength(frameSize_);
     inputBuffer_->Unlock();
 

@@ -15,6 +15,7 @@
 
 #include "encoder/hardware_encoder.h"
 #include "encoder/media_platform.h"
+#include "encoder/nv12_converter.h"
 
 namespace Veltrix {
 
@@ -128,6 +129,7 @@ private:
     std::string gpuResidentStatus_;
     std::vector<uint8_t> output_;
     std::vector<uint8_t> scaled_;
+    Nv12Converter converter_;
     double timingSumUs_ = 0;
     uint32_t timingCount_ = 0;
     float quality_ = 0.75f;

@@ -2,7 +2,10 @@
 // and the nearest-neighbour resize used when a frame arrives at another size.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 namespace Veltrix {
 
@@ -22,6 +25,37 @@ inline constexpr int V(int r, int g, int b) { return ((kCrR * r + kCrG * g + kCr
 void ConvertBgraToNv12Cpu(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
 // The same without the run-time choice of CPU features (the baseline build's code).
 void ConvertBgraToNv12Portable(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
+
+// The same conversion with the rows split between the calling thread and one
+// helper thread. The conversion is bound by arithmetic, not memory, and while it
+// runs the encoder's own threads are waiting for the frame, so a second core
+// nearly halves it. Small frames, and machines with one core, stay on the caller.
+// One Convert at a time per object (the encoder calls it under its lock).
+class Nv12Converter {
+public:
+    Nv12Converter() = default;
+    ~Nv12Converter();
+    Nv12Converter(const Nv12Converter&) = delete;
+    Nv12Converter& operator=(const Nv12Converter&) = delete;
+
+    void Convert(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
+
+private:
+    struct Job {
+        const uint8_t* bgra = nullptr;
+        int pitch = 0;
+        uint8_t* y = nullptr;
+        uint8_t* uv = nullptr;
+        int width = 0, height = 0;
+    };
+    void Run();
+
+    std::mutex lock_;
+    std::condition_variable wake_, done_;
+    Job job_;
+    bool pending_ = false, finished_ = false, quit_ = false;
+    std::thread helper_;
+};
 
 // Nearest-neighbour resize of whole 4-byte pixels, sampling at pixel centres.
 void ScaleNearest(const uint8_t* src, int srcPitch, int srcWidth, int srcHeight, uint8_t* dst,

@@ -42,15 +42,23 @@ using Converter = void (*)(const uint8_t*, int, uint8_t*, uint8_t*, int, int);
 
 class Nv12ConverterPaths : public ::testing::TestWithParam<Converter> {};
 
-// Both the run-time choice (vector code for this CPU) and the baseline build's code.
+// The rows split over two threads, reusing one converter (and its thread) for every size.
+void ConvertSplit(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height) {
+    static Nv12Converter converter;
+    converter.Convert(bgra, pitch, y, uv, width, height);
+}
+
+// The run-time choice (vector code for this CPU), the baseline build's code, and the split.
 INSTANTIATE_TEST_SUITE_P(Paths, Nv12ConverterPaths,
-                         ::testing::Values(&ConvertBgraToNv12Cpu, &ConvertBgraToNv12Portable));
+                         ::testing::Values(&ConvertBgraToNv12Cpu, &ConvertBgraToNv12Portable, &ConvertSplit));
 
 TEST_P(Nv12ConverterPaths, RandomImagesMatchReference) {
     const Converter convert = GetParam();
     std::mt19937 rng(7);
+    // Sizes around the vector code's 32-pixel blocks, odd rows and columns, padded rows.
     for (auto [w, h] : {std::pair{64, 48}, std::pair{33, 17}, std::pair{2, 1}, std::pair{1283, 7},
-                        std::pair{1, 3}}) {
+                        std::pair{1, 3}, std::pair{31, 2}, std::pair{32, 3}, std::pair{63, 5}, std::pair{96, 1},
+                        std::pair{1920, 6}, std::pair{64, 128}, std::pair{97, 131}, std::pair{1921, 270}}) {
         const int pitch = w * 4 + 12;  // padded rows
         std::vector<uint8_t> img(static_cast<size_t>(pitch) * h);
         for (auto& b : img) b = static_cast<uint8_t>(rng());

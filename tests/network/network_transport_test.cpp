@@ -14,6 +14,7 @@
 #include "network/control_protocol.h"
 #include "support/log.h"
 #include "tests/testing/manual_clock.h"
+#include "tests/testing/recording_dialog.h"
 #include "tests/testing/test_env.h"
 #include "process_census.h"
 #include "test_phone.h"
@@ -23,41 +24,9 @@ namespace {
 
 using testing::TestPhone;
 
-struct DialogRecord {
-    std::mutex m;
-    std::string code, name;
-    std::function<void()> onCancel;
-    int shown = 0, destroyed = 0;
-};
-
-class FakeDialog final : public IPairingDialog {
-public:
-    explicit FakeDialog(DialogRecord& r) : r_(r) {}
-    ~FakeDialog() override {
-        std::lock_guard<std::mutex> l(r_.m);
-        ++r_.destroyed;
-        r_.onCancel = nullptr;
-    }
-    void Show(const std::string& code, const std::string& name, std::function<void()> onCancel) override {
-        std::lock_guard<std::mutex> l(r_.m);
-        r_.code = code;
-        r_.name = name;
-        r_.onCancel = std::move(onCancel);
-        ++r_.shown;
-    }
-    void Close() override {}
-
-private:
-    DialogRecord& r_;
-};
-
-bool Eventually(const std::function<bool()>& f, int ms = 5000) {
-    for (int i = 0; i < ms / 5; ++i) {
-        if (f()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return f();
-}
+using testing::DialogRecord;
+using testing::Eventually;
+using testing::RecordingDialog;
 
 class NetworkTransportTest : public ::testing::Test {
 protected:
@@ -67,7 +36,7 @@ protected:
     void Start() {
         NetworkTransport::Collaborators c;
         c.clock = &clock_;
-        c.createDialog = [this] { return std::make_unique<FakeDialog>(dialog_); };
+        c.createDialog = [this] { return std::make_unique<RecordingDialog>(dialog_); };
         c.advertise = false;
         net_ = std::make_unique<NetworkTransport>(c);
         net_->anyInstanceActive = [this] { return active_.load(); };
@@ -80,17 +49,7 @@ protected:
         ASSERT_TRUE(Eventually([&] { return net_->ListeningPort() != 0; }));
     }
 
-    std::string WaitCode() {
-        std::string code;
-        Eventually([&] {
-            std::lock_guard<std::mutex> l(dialog_.m);
-            code = dialog_.code;
-            return !code.empty();
-        });
-        std::lock_guard<std::mutex> l(dialog_.m);
-        dialog_.code.clear();
-        return code;
-    }
+    std::string WaitCode() { return testing::TakeCode(dialog_); }
 
     // First pairing; returns the issued token.
     std::string Pair(TestPhone& phone, const std::string& id = "phone-1") {

@@ -17,38 +17,11 @@
 
 #include "network/network_transport.h"
 #include "tests/testing/manual_clock.h"
+#include "tests/testing/recording_dialog.h"
 #include "tests/testing/test_env.h"
 #include "vx-phone/phone_session.h"
 
 namespace Veltrix::testing {
-
-inline bool Eventually(const std::function<bool()>& f, int ms = 20000) {
-    for (int i = 0; i < ms / 5; ++i) {
-        if (f()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return f();
-}
-
-struct DialogLog {
-    std::mutex m;
-    std::string code;
-    int shown = 0;
-};
-
-class RecordingDialog final : public IPairingDialog {
-public:
-    explicit RecordingDialog(DialogLog& log) : log_(log) {}
-    void Show(const std::string& code, const std::string&, std::function<void()>) override {
-        std::lock_guard<std::mutex> l(log_.m);
-        log_.code = code;
-        ++log_.shown;
-    }
-    void Close() override {}
-
-private:
-    DialogLog& log_;
-};
 
 class PluginSide {
 public:
@@ -80,14 +53,7 @@ public:
 
     // The code the dialog shows, once it shows one.
     std::optional<std::string> WaitCode() {
-        std::string code;
-        Eventually([&] {
-            std::lock_guard<std::mutex> l(dialog.m);
-            code = dialog.code;
-            return !code.empty();
-        });
-        std::lock_guard<std::mutex> l(dialog.m);
-        dialog.code.clear();
+        std::string code = TakeCode(dialog);
         if (code.empty()) return std::nullopt;
         return code;
     }
@@ -102,7 +68,7 @@ public:
         return false;
     }
 
-    DialogLog dialog;
+    DialogRecord dialog;
     std::unique_ptr<NetworkTransport> net;
 
 private:

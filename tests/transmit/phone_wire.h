@@ -14,38 +14,10 @@
 
 #include "network/network_transport.h"
 #include "network/socket.h"
+#include "tests/testing/recording_dialog.h"
 #include "ui/pairing_dialog.h"
 
 namespace Veltrix::testing {
-
-// The dialog seam: remembers the code so the phone can answer it.
-struct DialogRecord {
-    std::mutex m;
-    std::string code;
-    int shown = 0;
-};
-
-class RecordingDialog final : public IPairingDialog {
-public:
-    explicit RecordingDialog(DialogRecord& r) : r_(r) {}
-    void Show(const std::string& code, const std::string&, std::function<void()>) override {
-        std::lock_guard<std::mutex> l(r_.m);
-        r_.code = code;
-        ++r_.shown;
-    }
-    void Close() override {}
-
-private:
-    DialogRecord& r_;
-};
-
-inline bool Eventually(const std::function<bool()>& f, int ms = 5000) {
-    for (int i = 0; i < ms / 5; ++i) {
-        if (f()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return f();
-}
 
 // Network collaborators for tests: no mDNS, the recording dialog, and the
 // trusted store of the test's temporary folders.
@@ -109,16 +81,7 @@ public:
         if (!Send(hello)) return false;
         auto challenge = Next();
         if (!challenge || challenge->opcode != 0x31) return false;
-        std::string code;
-        Eventually([&] {
-            std::lock_guard<std::mutex> l(dialog.m);
-            code = dialog.code;
-            return !code.empty();
-        });
-        {
-            std::lock_guard<std::mutex> l(dialog.m);
-            dialog.code.clear();
-        }
+        const std::string code = TakeCode(dialog);
         std::vector<std::uint8_t> answer{0x32};
         answer.insert(answer.end(), code.begin(), code.end());
         if (!Send(answer)) return false;

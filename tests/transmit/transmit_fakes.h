@@ -15,6 +15,7 @@
 #include "encoder/mock_encoder.h"
 #include "network/socket.h"
 #include "sdk/transmit_sdk.h"
+#include "tests/testing/recording_dialog.h"
 #include "ui/pairing_dialog.h"
 
 // A host picture as the fake PPix suite hands it out.
@@ -117,25 +118,6 @@ public:
 private:
     std::shared_ptr<EncoderControl> control_;
     std::unique_ptr<MockEncoder> inner_;
-};
-
-// Records what the pairing dialog was asked to show.
-struct DialogRecord {
-    std::mutex m;
-    std::string code;
-};
-
-class FakeDialog final : public IPairingDialog {
-public:
-    explicit FakeDialog(DialogRecord& r) : r_(r) {}
-    void Show(const std::string& code, const std::string&, std::function<void()>) override {
-        std::lock_guard<std::mutex> l(r_.m);
-        r_.code = code;
-    }
-    void Close() override {}
-
-private:
-    DialogRecord& r_;
 };
 
 // One media datagram received on a test UDP port.

@@ -30,13 +30,7 @@ using testing::WirePhone;
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline bool Eventually(const std::function<bool()>& f, int ms = 10000) {
-    for (int i = 0; i < ms / 5; ++i) {
-        if (f()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return f();
-}
+using testing::Eventually;
 
 inline std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -90,7 +84,7 @@ protected:
         ASSERT_NE(audio_, kInvalid);
         SharedTransport::Options o;
         o.network.clock = &netClock_;
-        o.network.createDialog = [this] { return std::make_unique<testing::FakeDialog>(dialog_); };
+        o.network.createDialog = [this] { return std::make_unique<testing::RecordingDialog>(dialog_); };
         o.network.findPeer = [](const std::string&) { return std::optional<TrustedPeer>(); };
         o.network.upsertPeer = [](const TrustedPeer&) { return true; };
         o.network.advertise = false;
@@ -149,17 +143,7 @@ protected:
         return transport_->Network().ListeningPort();
     }
 
-    std::string WaitCode() {
-        std::string code;
-        Eventually([&] {
-            std::lock_guard<std::mutex> l(dialog_.m);
-            code = dialog_.code;
-            return !code.empty();
-        });
-        std::lock_guard<std::mutex> l(dialog_.m);
-        dialog_.code.clear();
-        return code;
-    }
+    std::string WaitCode() { return testing::TakeCode(dialog_); }
 
     // Pairs and reads everything up to the transmit state that follows pairing.
     std::vector<Frame> Connect(WirePhone& phone) {

@@ -36,6 +36,11 @@ elseif(VX_SANITIZER STREQUAL "tsan")
   target_compile_options(vx_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
   target_link_options(vx_options INTERFACE -fsanitize=thread)
 endif()
+if(VX_BUILD_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  # Coverage instrumentation in every library, not only in the fuzz targets' own
+  # files: without it libFuzzer is blind to the parsers it is meant to explore.
+  target_compile_options(vx_options INTERFACE -fsanitize=fuzzer-no-link)
+endif()
 
 # vx_platform_sources(<out-var> <file>...): drops the files that belong to other platforms.
 function(vx_platform_sources out)

@@ -14,6 +14,7 @@
 #include "encoder/mock_encoder.h"
 #include "support/debug_topics.h"
 #include "tests/encoder/pipeline/scripted_encoder.h"
+#include "tests/testing/eventually.h"
 #include "tests/testing/manual_clock.h"
 #include "tests/testing/test_env.h"
 
@@ -24,15 +25,7 @@ using testing::ScriptedEncoder;
 using testing::ScriptedFrame;
 using testing::ScriptedStats;
 
-// Polls in real time; the pipeline's workers run on their own threads.
-bool Eventually(const std::function<bool()>& pred, std::chrono::seconds limit = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+using testing::Eventually;  // polls in real time: the pipeline's workers run on their own threads
 
 struct Collector {
     std::mutex mutex;

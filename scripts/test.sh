@@ -4,6 +4,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh || exit 1
+# Before any build: every program the suite runs must come from deps.sh's packages.
+bash scripts/check-programs.sh || { echo "suite: stopped before building: a program the suite runs is missing or not installed by scripts/deps.sh"; exit 1; }
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -12,40 +14,57 @@ export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 total_pass=0
 total_fail=0
 status=0
-run_preset() {
+preset_failed() {  # a preset that could not run its tests counts as one failure
+  echo "=== $1: FAILED: $2"
+  total_fail=$((total_fail + 1))
+  status=1
+}
+build_preset() {
   local preset=$1
   echo "=== $preset: configure and build"
   if ! cmake --preset "$preset" >"build/$preset.log" 2>&1 || ! cmake --build --preset "$preset" >>"build/$preset.log" 2>&1; then
     tail -n 60 "build/$preset.log"
-    echo "=== $preset: BUILD FAILED"
-    total_fail=$((total_fail + 1))
-    status=1
-    return
+    preset_failed "$preset" "the build failed (build/$preset.log)"
+    return 1
   fi
+}
+test_preset() {
+  local preset=$1
   echo "=== $preset: tests"
   local out
   out=$(ctest --preset "$preset" 2>&1)
   local rc=$?
   echo "$out" | grep -v -E '^\s+(Start|[0-9]+/[0-9]+ Test).*Passed' || true
-  local line pass fail
+  local line pass fail all
   line=$(echo "$out" | grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' | tail -n 1)
-  if [ -n "$line" ]; then
-    fail=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
-    all=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/')
-    pass=$((all - fail))
-    total_pass=$((total_pass + pass))
-    total_fail=$((total_fail + fail))
+  if [ -z "$line" ]; then
+    preset_failed "$preset" "ctest ran no test (exit status $rc)"
+    return
   fi
+  fail=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
+  all=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/')
+  if [ "$all" -eq 0 ]; then
+    preset_failed "$preset" "ctest ran no test"
+    return
+  fi
+  pass=$((all - fail))
+  total_pass=$((total_pass + pass))
+  total_fail=$((total_fail + fail))
   [ $rc -ne 0 ] && status=1
 }
 
 mkdir -p build
-run_preset linux-asan
-run_preset linux-tsan
+build_preset linux-asan && test_preset linux-asan
+build_preset linux-tsan && test_preset linux-tsan
 prefix=$(pwd)/build/windows-cross/wineprefix
-cmake --preset windows-cross >/dev/null 2>&1 && bash scripts/wine-prefix.sh "$prefix" start
-run_preset windows-cross
-bash scripts/wine-prefix.sh "$prefix" stop
+if build_preset windows-cross; then
+  if bash scripts/wine-prefix.sh "$prefix" start; then
+    test_preset windows-cross
+  else
+    preset_failed windows-cross "the Wine prefix $prefix did not start"
+  fi
+  bash scripts/wine-prefix.sh "$prefix" stop
+fi
 
 echo
 echo "suite: ${total_pass} passed, ${total_fail} failed"

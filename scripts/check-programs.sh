@@ -47,12 +47,12 @@ owner() {  # the package that owns a path, or nothing
 
 failed=0
 checked=0
-while read -r prog pkg _; do
+while read -r prog pkg via _; do
   case "$prog" in ''|'#'*) continue ;; esac
   checked=$((checked + 1))
   path=$(command -v "$prog" 2>/dev/null)
   if [ -z "$path" ]; then
-    echo "check-programs: MISSING $prog: not on PATH (package $pkg; add it to scripts/deps.sh)"
+    echo "check-programs: MISSING $prog: not on PATH (package ${via:-$pkg}; add it to scripts/deps.sh)"
     failed=1
     continue
   fi

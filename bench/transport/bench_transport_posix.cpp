@@ -134,7 +134,7 @@ void PacerRow(uint32_t bitrate) {
 }  // namespace
 
 int main() {
-    std::printf("FEC: own encoder SSSE3=%s, cm256 available=%s\n\n", CauchyEncoderUsesSsse3() ? "yes" : "no",
+    std::printf("FEC: own encoder kernel=%s, cm256 available=%s\n\n", CauchyKernelName(CauchyEncoderKernel()),
                 FecAvailable() ? "yes" : "no");
     std::printf("| frame                        | blocks     | pkt+FEC us | floor us | ratio | cm256 us  | own us    |\n");
     std::printf("|------------------------------|------------|------------|----------|-------|-----------|-----------|\n");

@@ -18,13 +18,15 @@ uint8_t GfDiv(uint8_t a, uint8_t b);  // b != 0
 int CauchyEncode(const uint8_t* originals, int originalCount, int recoveryCount, int blockBytes,
                  uint8_t* recovery);
 
-// Whether the SSSE3 multiply path is in use (chosen at run time).
-bool CauchyEncoderUsesSsse3();
+// The multiply kernels, the fastest the processor has chosen at run time.
+enum class CauchyKernel { kScalar, kSsse3, kAvx2 };
+CauchyKernel CauchyEncoderKernel();
+const char* CauchyKernelName(CauchyKernel kernel);
 
 namespace detail {
-// dst ^= c * src over n bytes; the scalar and the vector variants, for tests.
-void MulAddScalar(uint8_t* dst, const uint8_t* src, uint8_t c, std::size_t n);
-void MulAdd(uint8_t* dst, const uint8_t* src, uint8_t c, std::size_t n);
+// CauchyEncode with a given kernel; -4 when this processor lacks it.
+int CauchyEncodeWith(CauchyKernel kernel, const uint8_t* originals, int originalCount, int recoveryCount,
+                     int blockBytes, uint8_t* recovery);
 }  // namespace detail
 
 }  // namespace Veltrix

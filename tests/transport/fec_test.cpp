@@ -30,13 +30,22 @@ TEST(CauchyEncoder, FieldMatchesReference) {
     }
 }
 
-TEST(CauchyEncoder, VectorAndScalarMultiplyAgree) {
-    auto src = testing::SeededBytes(99, 1440 + 7);  // odd length exercises the tail
-    for (unsigned c = 0; c < 256; c += 7) {
-        std::vector<uint8_t> a(src.size(), 0x5A), b(src.size(), 0x5A);
-        detail::MulAdd(a.data(), src.data(), static_cast<uint8_t>(c), src.size());
-        detail::MulAddScalar(b.data(), src.data(), static_cast<uint8_t>(c), src.size());
-        ASSERT_EQ(a, b) << "c=" << c;
+TEST(CauchyEncoder, EveryKernelGivesTheSameBlocks) {
+    // Odd block sizes reach each kernel's stripe tails and the scalar remainder.
+    for (int bytes : {1440, 100, 33, 7}) {
+        for (int d : {2, 5, 200}) {
+            auto data = testing::SeededBytes(static_cast<uint32_t>(d * 1000 + bytes), static_cast<std::size_t>(d) * bytes);
+            const int p = d == 200 ? 20 : 7;
+            std::vector<uint8_t> ref(static_cast<std::size_t>(p) * bytes);
+            ASSERT_EQ(detail::CauchyEncodeWith(CauchyKernel::kScalar, data.data(), d, p, bytes, ref.data()), 0);
+            for (auto k : {CauchyKernel::kSsse3, CauchyKernel::kAvx2}) {
+                std::vector<uint8_t> out(ref.size(), 0xA5);
+                const int rc = detail::CauchyEncodeWith(k, data.data(), d, p, bytes, out.data());
+                if (rc == -4) continue;  // not on this processor
+                ASSERT_EQ(rc, 0);
+                EXPECT_EQ(out, ref) << CauchyKernelName(k) << " D=" << d << " bytes=" << bytes;
+            }
+        }
     }
 }
 

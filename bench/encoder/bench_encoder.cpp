@@ -7,6 +7,7 @@
 // frame into its input buffer (the overhead counts that conversion). A third
 // row converts BGRA straight into libx264's frame, which separates the
 // conversion from the rest of the overhead (seam and output assembly).
+// The converter also runs beside libyuv's ARGBToNV12, the speed reference.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@ extern "C" {
 
 #include "encoder/media_foundation_encoder.h"
 #include "encoder/nv12_converter.h"
+#include "libyuv/convert_from_argb.h"
 
 namespace {
 
@@ -165,25 +167,31 @@ void BareLibx264(benchmark::State& state, bool fromBgra) {
 void BM_BareLibx264(benchmark::State& state) { BareLibx264(state, false); }
 void BM_BareLibx264FromBgra(benchmark::State& state) { BareLibx264(state, true); }
 
-// range(0): 0 the converter on the calling thread alone, 1 its rows split over two threads.
-void BM_ConvertCpu1080p(benchmark::State& state) {
-    const int w = 1920, h = 1080;
-    const bool split = state.range(0) != 0;
+// range(2): 0 our converter on the calling thread alone, 1 its rows split over
+// two threads, 2 libyuv's ARGBToNV12 (BT.601, so other bytes: a speed anchor only).
+void BM_Convert(benchmark::State& state) {
+    const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+    const int mode = static_cast<int>(state.range(2));
     auto frames = Frames(w, h);
     std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3 / 2);
+    uint8_t* y = out.data();
+    uint8_t* uv = out.data() + size_t(w) * h;
     Nv12Converter converter;
     int i = 0;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         const uint8_t* src = frames[i++ % kFrames].data();
-        if (split)
-            converter.Convert(src, w * 4, out.data(), out.data() + size_t(w) * h, w, h);
+        if (mode == 1)
+            converter.Convert(src, w * 4, y, uv, w, h);
+        else if (mode == 2)
+            libyuv::ARGBToNV12(src, w * 4, y, w, uv, w, w, h);
         else
-            ConvertBgraToNv12Cpu(src, w * 4, out.data(), out.data() + size_t(w) * h, w, h);
+            ConvertBgraToNv12Cpu(src, w * 4, y, uv, w, h);
         benchmark::ClobberMemory();
     }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    Record(split ? "convert split 1080p" : "convert 1080p", ms / state.iterations());
+    static const char* const kNames[] = {"convert ", "convert split ", "libyuv "};
+    Record(kNames[mode] + std::to_string(h) + "p", ms / state.iterations());
 }
 
 BENCHMARK(BM_BareLibx264)->Args({1280, 720})->Iterations(90)->Repetitions(7)->Unit(benchmark::kMillisecond);
@@ -192,7 +200,13 @@ BENCHMARK(BM_BareLibx264FromBgra)->Args({1280, 720})->Iterations(90)->Repetition
 BENCHMARK(BM_BareLibx264)->Args({1920, 1080})->Iterations(60)->Repetitions(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Encode)->Args({1920, 1080})->Iterations(60)->Repetitions(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareLibx264FromBgra)->Args({1920, 1080})->Iterations(60)->Repetitions(7)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ConvertCpu1080p)->Arg(0)->Arg(1)->Iterations(100)->Repetitions(7)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Convert)
+    ->ArgsProduct({{1280}, {720}, {0, 1, 2}})
+    ->ArgsProduct({{1920}, {1080}, {0, 1, 2}})
+    ->ArgsProduct({{3840}, {2160}, {0, 2}})
+    ->Iterations(100)
+    ->Repetitions(7)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -216,10 +230,17 @@ int main(int argc, char** argv) {
         std::printf("| %-5s | %12.2f | %30.2f | %+7.1f %% | %.2f (%+.1f %%) |\n", s.c_str(), bare, enc,
                     (enc - bare) / bare * 100.0, conv, (conv - bare) / bare * 100.0);
     }
-    if (gBestMs.count("convert 1080p"))
-        std::printf("CPU converter BGRA->NV12 1920x1080: %.2f ms per frame on one thread", gBestMs["convert 1080p"]);
-    if (gBestMs.count("convert split 1080p"))
-        std::printf(", %.2f ms split over two threads", gBestMs["convert split 1080p"]);
-    std::printf("\n");
+    std::printf("\nBGRA->NV12 conversion (best of 7, ms per frame)\n");
+    std::printf("| size  | ours, one thread | libyuv ARGBToNV12, one thread | ratio | ours split over two threads |\n|---|---|---|---|---|\n");
+    for (int h : {720, 1080, 2160}) {
+        const std::string s = std::to_string(h) + "p";
+        if (!gBestMs.count("convert " + s) || !gBestMs.count("libyuv " + s)) continue;
+        const double ours = gBestMs["convert " + s], yuv = gBestMs["libyuv " + s];
+        std::printf("| %-5s | %16.3f | %29.3f | %5.2f | ", s.c_str(), ours, yuv, ours / yuv);
+        if (gBestMs.count("convert split " + s))
+            std::printf("%.3f |\n", gBestMs["convert split " + s]);
+        else
+            std::printf("- |\n");
+    }
     return 0;
 }

@@ -48,73 +48,103 @@ VX_ALWAYS_INLINE void ConvertRows(const uint8_t* bgra, int pitch, uint8_t* yPlan
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
-// AVX2 code, chosen at run time where the CPU has it. The compiler's vector code
-// for the loops above spends most of its time regrouping the interleaved bytes,
-// and the conversion is bound by that arithmetic, not by memory: so the colour
-// sums are done here on whole BGRA pixels with multiply-add, 32 pixels of two rows
-// at a time. Same integer formulas as above, so the same bytes come out.
+// AVX2 code, chosen at run time where the CPU has it. The colour sums are done
+// on bytes with unsigned-by-signed multiply-add (vpmaddubsw), 16 results per
+// instruction, and stay exact: every coefficient fits a signed byte once G's
+// luma weight is split over two byte pairs (157 = 78 + 79), every partial sum
+// fits 16 bits, and the final sums, wrapped to 16 bits, are read back unsigned
+// with the offsets folded in so that a logical shift gives the formula's value.
+// Same integer formulas as above, so the same bytes come out.
 #define VX_AVX2 __attribute__((target("avx2"))) VX_ALWAYS_INLINE
-
-// 32 signed 32-bit values in four registers (in order) to 32 bytes, in order.
-VX_AVX2 __m256i PackBytes(__m256i a, __m256i b, __m256i c, __m256i d) {
-    const __m256i words01 = _mm256_packus_epi32(a, b);  // packs within 128-bit lanes
-    const __m256i words23 = _mm256_packus_epi32(c, d);
-    return _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words01, words23),
-                                       _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-}
-
-// Y of 8 BGRA pixels as 32-bit values.
-VX_AVX2 __m256i Luma8(__m256i px) {
-    const __m256i lowBytes = _mm256_set1_epi32(0x00FF00FF);
-    const __m256i br = _mm256_and_si256(px, lowBytes);  // words B, R
-    const __m256i ga = _mm256_srli_epi16(px, 8);         // words G, A
-    const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(br, _mm256_set1_epi32((bt709::kYR << 16) | bt709::kYB)),
-                                         _mm256_madd_epi16(ga, _mm256_set1_epi32(bt709::kYG)));
-    // ((s + 128) >> 8) + 16 == (s + 128 + (16 << 8)) >> 8; s is never negative.
-    return _mm256_srli_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(128 + (bt709::kYOff << 8))), 8);
-}
-
-// Four 16-bit values repeated in every 64-bit group.
-VX_AVX2 __m256i Words(int w0, int w1, int w2, int w3) {
-    return _mm256_set1_epi64x(static_cast<long long>(static_cast<uint16_t>(w0)) |
-                              static_cast<long long>(static_cast<uint16_t>(w1)) << 16 |
-                              static_cast<long long>(static_cast<uint16_t>(w2)) << 32 |
-                              static_cast<long long>(static_cast<uint16_t>(w3)) << 48);
-}
-
-// U, V pairs (32-bit values U0 V0 U1 V1 ...) of the four 2x2 blocks of 8 pixels in two rows.
-VX_AVX2 __m256i Chroma8(__m256i top, __m256i bottom) {
-    const __m256i lowBytes = _mm256_set1_epi32(0x00FF00FF);
-    __m256i br = _mm256_add_epi16(_mm256_and_si256(top, lowBytes), _mm256_and_si256(bottom, lowBytes));
-    __m256i ga = _mm256_add_epi16(_mm256_srli_epi16(top, 8), _mm256_srli_epi16(bottom, 8));
-    // Add each pixel's sums to its right neighbour's: the low half of every 64-bit
-    // group then holds the block's four-pixel sums of B, R (and G, A).
-    br = _mm256_add_epi16(br, _mm256_srli_epi64(br, 32));
-    ga = _mm256_add_epi16(ga, _mm256_srli_epi64(ga, 32));
-    // Copy those into the high half too (one copy for U, one for V), then average.
-    br = _mm256_srli_epi16(_mm256_shuffle_epi32(br, 0xA0), 2);
-    ga = _mm256_srli_epi16(_mm256_shuffle_epi32(ga, 0xA0), 2);
-    const __m256i sum =
-        _mm256_add_epi32(_mm256_madd_epi16(br, Words(bt709::kCbB, bt709::kCbR, bt709::kCrB, bt709::kCrR)),
-                         _mm256_madd_epi16(ga, Words(bt709::kCbG, 0, bt709::kCrG, 0)));
-    // ((s + 128) >> 8) + 128 == (s + 128 + (128 << 8)) >> 8 with an arithmetic shift.
-    return _mm256_srai_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(128 + (bt709::kCOff << 8))), 8);
-}
 
 VX_AVX2 __m256i Load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 VX_AVX2 void Store(uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 
-VX_AVX2 void LumaRowAvx2(const uint8_t* s, uint8_t* d, int n) {
+VX_AVX2 __m256i Lanes(const int8_t (&b)[16]) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+}
+
+// Packs two registers of 16-bit results, produced lane by lane from four
+// consecutive 8-pixel groups, into 32 bytes in pixel order.
+VX_AVX2 __m256i PackInOrder(__m256i lo, __m256i hi) {
+    return _mm256_permutevar8x32_epi32(_mm256_packus_epi16(lo, hi), _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
+struct Avx2Constants {
+    __m256i dupG, coefY, offY, pairUp, ones, coefUV, offUV;
+};
+
+VX_AVX2 Avx2Constants MakeConstants() {
+    using namespace bt709;
+    static constexpr int8_t kDupG[16] = {0, 1, 2, 1, 4, 5, 6, 5, 8, 9, 10, 9, 12, 13, 14, 13};
+    static constexpr int8_t kCoefY[16] = {kYB, 78, kYR, 79, kYB, 78, kYR, 79, kYB, 78, kYR, 79, kYB, 78, kYR, 79};
+    static_assert(78 + 79 == kYG, "luma G weight split over two byte pairs");
+    static constexpr int8_t kPairUp[16] = {0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15};
+    static constexpr int8_t kCoefUV[16] = {kCbB, kCbG, kCbR, 0, kCrB, kCrG, kCrR, 0,
+                                           kCbB, kCbG, kCbR, 0, kCrB, kCrG, kCrR, 0};
+    return {Lanes(kDupG),
+            Lanes(kCoefY),
+            _mm256_set1_epi16(128 + (kYOff << 8)),
+            Lanes(kPairUp),
+            _mm256_set1_epi8(1),
+            Lanes(kCoefUV),
+            // +32768 makes the signed chroma sum non-negative; it is 128 << 8, the chroma offset.
+            _mm256_set1_epi16(static_cast<short>(128 + (kCOff << 8)))};
+}
+
+// Y of 32 pixels (four registers of 8 BGRA pixels) as 32 bytes.
+VX_AVX2 __m256i Luma32(const Avx2Constants& k, const __m256i (&p)[4]) {
+    __m256i m[4];
+    // Bytes B G R G: pairs (B, G) and (R, G) weighted (16, 78) and (47, 79).
+    for (int i = 0; i < 4; ++i) m[i] = _mm256_maddubs_epi16(_mm256_shuffle_epi8(p[i], k.dupG), k.coefY);
+    // The pair sums reach 56100: past int16, but exact modulo 2^16, and so is
+    // the offset sum (at most 60324), read unsigned.
+    const __m256i y01 = _mm256_srli_epi16(_mm256_add_epi16(_mm256_hadd_epi16(m[0], m[1]), k.offY), 8);
+    const __m256i y23 = _mm256_srli_epi16(_mm256_add_epi16(_mm256_hadd_epi16(m[2], m[3]), k.offY), 8);
+    return PackInOrder(y01, y23);
+}
+
+// Channel sums of the 2x2 blocks of 8 pixels of two rows, as 16-bit B G R A, shifted to averages.
+VX_AVX2 __m256i BlockSums(const Avx2Constants& k, __m256i top, __m256i bottom) {
+    // Neighbours' channels side by side, summed pairwise, then the two rows added.
+    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(_mm256_shuffle_epi8(top, k.pairUp), k.ones),
+                                              _mm256_maddubs_epi16(_mm256_shuffle_epi8(bottom, k.pairUp), k.ones)),
+                             2);
+}
+
+// Averages of 2x2 blocks as bytes B G R A, for the 8 blocks of 16 pixels of two rows
+// (a0, a1 top; b0, b1 bottom), in lane order: blocks 0 1 4 5 | 2 3 6 7.
+VX_AVX2 __m256i BlockAverages(const Avx2Constants& k, __m256i a0, __m256i b0, __m256i a1, __m256i b1) {
+    return _mm256_packus_epi16(BlockSums(k, a0, b0), BlockSums(k, a1, b1));
+}
+
+// U V words of the 8 blocks of BlockAverages, in the same lane order.
+VX_AVX2 __m256i ChromaWords(const Avx2Constants& k, __m256i avg) {
+    // Each block's bytes twice: once weighted for U, once for V.
+    const __m256i lo = _mm256_maddubs_epi16(_mm256_unpacklo_epi32(avg, avg), k.coefUV);
+    const __m256i hi = _mm256_maddubs_epi16(_mm256_unpackhi_epi32(avg, avg), k.coefUV);
+    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_hadd_epi16(lo, hi), k.offUV), 8);
+}
+
+// U V bytes of the 16 blocks of 32 pixels of two rows, in order.
+VX_AVX2 __m256i Chroma32(const Avx2Constants& k, const __m256i (&a)[4], const __m256i (&b)[4]) {
+    return PackInOrder(ChromaWords(k, BlockAverages(k, a[0], b[0], a[1], b[1])),
+                       ChromaWords(k, BlockAverages(k, a[2], b[2], a[3], b[3])));
+}
+
+VX_AVX2 void LumaRowAvx2(const Avx2Constants& k, const uint8_t* s, uint8_t* d, int n) {
     int x = 0;
     for (; x + 32 <= n; x += 32) {
         const uint8_t* p = s + 4 * x;
-        Store(d + x, PackBytes(Luma8(Load(p)), Luma8(Load(p + 32)), Luma8(Load(p + 64)), Luma8(Load(p + 96))));
+        const __m256i px[4] = {Load(p), Load(p + 32), Load(p + 64), Load(p + 96)};
+        Store(d + x, Luma32(k, px));
     }
     LumaRow(s + 4 * x, d + x, n - x);
 }
 
 __attribute__((target("avx2"))) void ConvertAvx2(const uint8_t* bgra, int pitch, uint8_t* yPlane,
                                                  uint8_t* uvPlane, int width, int height) {
+    const Avx2Constants k = MakeConstants();
     const size_t w = static_cast<size_t>(width);
     int y = 0;
     for (; y + 1 < height; y += 2) {
@@ -126,21 +156,20 @@ __attribute__((target("avx2"))) void ConvertAvx2(const uint8_t* bgra, int pitch,
         int x = 0;
         for (; x + 32 <= width; x += 32) {
             __m256i a[4], b[4];
-            for (int k = 0; k < 4; ++k) {
-                a[k] = Load(r0 + 4 * x + 32 * k);
-                b[k] = Load(r1 + 4 * x + 32 * k);
+            for (int i = 0; i < 4; ++i) {
+                a[i] = Load(r0 + 4 * x + 32 * i);
+                b[i] = Load(r1 + 4 * x + 32 * i);
             }
-            Store(y0 + x, PackBytes(Luma8(a[0]), Luma8(a[1]), Luma8(a[2]), Luma8(a[3])));
-            Store(y1 + x, PackBytes(Luma8(b[0]), Luma8(b[1]), Luma8(b[2]), Luma8(b[3])));
-            Store(uv + x, PackBytes(Chroma8(a[0], b[0]), Chroma8(a[1], b[1]), Chroma8(a[2], b[2]),
-                                    Chroma8(a[3], b[3])));
+            Store(y0 + x, Luma32(k, a));
+            Store(y1 + x, Luma32(k, b));
+            Store(uv + x, Chroma32(k, a, b));
         }
         // The rest of the row (fewer than 32 pixels); x is even, so the 2x2 blocks line up.
         LumaRow(r0 + 4 * x, y0 + x, width - x);
         LumaRow(r1 + 4 * x, y1 + x, width - x);
         ChromaRow(r0 + 4 * x, r1 + 4 * x, uv + x, (width - x) / 2);
     }
-    if (y < height) LumaRowAvx2(bgra + static_cast<size_t>(y) * pitch, yPlane + static_cast<size_t>(y) * w, width);
+    if (y < height) LumaRowAvx2(k, bgra + static_cast<size_t>(y) * pitch, yPlane + static_cast<size_t>(y) * w, width);
 }
 bool HaveAvx2() {
     static const bool have = [] {

@@ -145,6 +145,7 @@ VX_AVX2 void LumaRowAvx2(const Avx2Constants& k, const uint8_t* s, uint8_t* d, i
 __attribute__((target("avx2"))) void ConvertAvx2(const uint8_t* bgra, int pitch, uint8_t* yPlane,
                                                  uint8_t* uvPlane, int width, int height) {
     const Avx2Constants k = MakeConstants();
+    constexpr int kPrefetchBytes = 512;  // four steps ahead on both rows: measured faster than the hardware prefetcher alone
     const size_t w = static_cast<size_t>(width);
     int y = 0;
     for (; y + 1 < height; y += 2) {
@@ -156,6 +157,10 @@ __attribute__((target("avx2"))) void ConvertAvx2(const uint8_t* bgra, int pitch,
         int x = 0;
         for (; x + 32 <= width; x += 32) {
             __m256i a[4], b[4];
+            _mm_prefetch(reinterpret_cast<const char*>(r0 + 4 * x + kPrefetchBytes), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(r0 + 4 * x + kPrefetchBytes + 64), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(r1 + 4 * x + kPrefetchBytes), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(r1 + 4 * x + kPrefetchBytes + 64), _MM_HINT_T0);
             for (int i = 0; i < 4; ++i) {
                 a[i] = Load(r0 + 4 * x + 32 * i);
                 b[i] = Load(r1 + 4 * x + 32 * i);

@@ -266,6 +266,11 @@ bool CtrlHost::Start(CsEntryPointFunc entry, std::string* error) {
 }
 
 void CtrlHost::NotifyPlayState(bool playing) {
+    if (say_) {
+        const TimelineView v = timeline_.View();
+        say_(std::string("vx-host: playback ") + (playing ? "started" : "stopped") + " at frame " +
+             std::to_string(v.ticks / timeline_.frameTicks()) + ", " + PlayStateName(v.state));
+    }
     if (!surface_) return;
     auto* surface = static_cast<const CsSurfaceSuite*>(FindAdded(kCsSurfaceSuiteName, 2));
     auto* transport =

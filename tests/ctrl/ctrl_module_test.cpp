@@ -13,6 +13,7 @@
 #include "support/log.h"
 #include "tests/testing/eventually.h"
 #include "tests/testing/test_env.h"
+#include "vx-host/ui_thread.h"
 
 namespace Veltrix {
 namespace {
@@ -51,6 +52,13 @@ protected:
         return fn ? fn(op) : -100;
     }
     std::string LogText() { return testing::ReadFileText(LogFilePath()); }
+    // Connect and disconnect run on a thread with a message loop, as in the host.
+    template <typename F>
+    CsError OnUi(F&& f) {
+        CsError e = kCsErrNone;
+        ui.Run([&] { e = f(); });
+        return e;
+    }
 
     testing::ScopedTestDirs dirs;
     testing::ScriptedHost host;
@@ -58,6 +66,7 @@ protected:
     CsEntryPointFunc entry = nullptr;
     VXCtrlBridgeGetFn bridgeGet = nullptr;
     CsPluginEntryFuncs funcs{};
+    host::UiThread ui;
 };
 
 TEST_F(CtrlModuleTest, BridgeAndEntryBeforeAnySurface) {
@@ -110,7 +119,7 @@ TEST_F(CtrlModuleTest, ConnectedSurfaceDrivesTheHostThroughTheBridge) {
     ASSERT_EQ(funcs.CreatePluginInstance(&inst), kCsErrNone);
     EXPECT_EQ(Dispatch(kStop), -100);  // not connected: no dispatch published
     CsSurfaceRef surface = nullptr;
-    ASSERT_EQ(ps->Connect(inst, host.hostRef(1), &surface), kCsErrNone);
+    ASSERT_EQ(OnUi([&] { return ps->Connect(inst, host.hostRef(1), &surface); }), kCsErrNone);
     ASSERT_NE(surface, nullptr);
 
     // The surface hands out its transport part, which takes the play state.
@@ -169,11 +178,11 @@ TEST_F(CtrlModuleTest, ConnectedSurfaceDrivesTheHostThroughTheBridge) {
 
     // Disconnect: the published dispatch goes, and a stale one finds nothing to drive.
     const VXCtrlDispatchFn stale = bridgeGet()->dispatch;
-    ASSERT_EQ(ps->Disconnect(inst), kCsErrNone);
+    ASSERT_EQ(OnUi([&] { return ps->Disconnect(inst); }), kCsErrNone);
     EXPECT_EQ(bridgeGet()->dispatch, nullptr);
     EXPECT_EQ(stale(kStop), -1);
     EXPECT_EQ(stale(kPlayPause), -1);
-    EXPECT_EQ(funcs.DeletePluginInstance(inst), kCsErrNone);
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(inst); }), kCsErrNone);
     EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
     for (const auto& [suite, count] : host.held) EXPECT_EQ(count, 0) << suite;
     EXPECT_EQ(host.LiveStrings(), 0);
@@ -203,15 +212,15 @@ TEST_F(CtrlModuleTest, SecondConnectKeepsTheSurfaceAndSwitchesTheHost) {
     CsPluginInstanceRef inst = nullptr;
     ASSERT_EQ(funcs.CreatePluginInstance(&inst), kCsErrNone);
     CsSurfaceRef first = nullptr, second = nullptr;
-    ASSERT_EQ(ps->Connect(inst, host.hostRef(1), &first), kCsErrNone);
-    ASSERT_EQ(ps->Connect(inst, host.hostRef(2), &second), kCsErrNone);
+    ASSERT_EQ(OnUi([&] { return ps->Connect(inst, host.hostRef(1), &first); }), kCsErrNone);
+    ASSERT_EQ(OnUi([&] { return ps->Connect(inst, host.hostRef(2), &second); }), kCsErrNone);
     EXPECT_EQ(first, second);
     EXPECT_EQ(host.Held(std::string(kCsHostTransportSuiteName) + " v1"), 1);  // the first context let go
     host.ClearCalls();
     EXPECT_EQ(Dispatch(kStop), 0);
     EXPECT_EQ(host.Calls(), (std::vector<std::string>{"stop@2"}));
     EXPECT_NE(LogText().find("ctrl: UI-dispatcher already installed"), std::string::npos);
-    EXPECT_EQ(funcs.DeletePluginInstance(inst), kCsErrNone);
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(inst); }), kCsErrNone);
     EXPECT_EQ(host.Held(std::string(kCsHostSuiteName) + " v2"), 0);
     EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
 }
@@ -223,8 +232,8 @@ TEST_F(CtrlModuleTest, AMissingHostSuiteLeavesTheSurfaceDormant) {
     CsPluginInstanceRef inst = nullptr;
     ASSERT_EQ(funcs.CreatePluginInstance(&inst), kCsErrNone);
     CsSurfaceRef surface = nullptr;
-    EXPECT_EQ(ps->Connect(nullptr, host.hostRef(1), &surface), kCsErrBadParameter);
-    ASSERT_EQ(ps->Connect(inst, host.hostRef(1), &surface), kCsErrNone);
+    EXPECT_EQ(OnUi([&] { return ps->Connect(nullptr, host.hostRef(1), &surface); }), kCsErrBadParameter);
+    ASSERT_EQ(OnUi([&] { return ps->Connect(inst, host.hostRef(1), &surface); }), kCsErrNone);
     EXPECT_NE(surface, nullptr);
     EXPECT_EQ(bridgeGet()->dispatch, nullptr);
     // What was acquired before the failure is given back with the dropped context.
@@ -233,7 +242,7 @@ TEST_F(CtrlModuleTest, AMissingHostSuiteLeavesTheSurfaceDormant) {
     const std::string log = LogText();
     EXPECT_NE(log.find("ctrl:ERROR] ctrl: AcquireSuite(HostCommand) err=1394689636"), std::string::npos) << log;
     EXPECT_NE(log.find("ctrl:ERROR] ctrl: Connect: suite acquisition failed — staying dormant"), std::string::npos);
-    EXPECT_EQ(funcs.DeletePluginInstance(inst), kCsErrNone);
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(inst); }), kCsErrNone);
     EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
 }
 

@@ -21,11 +21,16 @@ struct Dispatcher {
     std::thread thread;
     bool installed = false;
     bool stopping = false;
+    // Torn down by the disconnect before the module goes; a host that never
+    // disconnected leaves the thread to the end of the process.
+    ~Dispatcher() {
+        if (thread.joinable()) thread.detach();
+    }
 };
 
 Dispatcher& State() {
-    static Dispatcher* d = new Dispatcher;  // never freed: outlives every static destructor
-    return *d;
+    static Dispatcher d;
+    return d;
 }
 
 void Loop(Dispatcher& d) {

@@ -21,7 +21,10 @@ else
 fi
 phone_args=(--min-decoded 0)
 for s in "${sends[@]}"; do phone_args+=(--send "$s"); done
-out=$(TMPDIR="$tmp" VX_DEMO_KEEP=1 VX_DEMO_HOST_ARGS="$host_args" \
+# A control port of its own, so a host left on the usual port by someone else does not stop it.
+port=${VX_BRIDGE_PORT:-47193}
+[ "$mode" = bridge ] || port=$((port + 1))
+out=$(TMPDIR="$tmp" VX_DEMO_KEEP=1 VX_DEMO_PORT=$port VX_CONTROL_PORT=$port VX_DEMO_HOST_ARGS="$host_args" \
       bash "$here/../../scripts/run-demo.sh" "$host" "$phone" 3 -- "${phone_args[@]}" 2>&1)
 rc=$?
 printf '%s\n' "$out"

@@ -1,5 +1,6 @@
 #include "scripted_host.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace Veltrix::testing {
@@ -12,7 +13,11 @@ struct HostString {
 };
 
 int HostNumber(const void* ref) { return static_cast<int>(reinterpret_cast<std::intptr_t>(ref)); }
-std::string At(const void* ref) { return "@" + std::to_string(HostNumber(ref)); }
+std::string At(const void* ref) {
+    char text[24];
+    std::snprintf(text, sizeof text, "@%d", HostNumber(ref));
+    return text;
+}
 
 CsError BasicAcquire(const char* n, std::int32_t v, const void** out) { return gHost->Acquire(n, v, out); }
 CsError BasicRelease(const char* n, std::int32_t v) { return gHost->Release(n, v); }
@@ -89,8 +94,10 @@ CsError Reverse(CsTransportRef t) { return Transport(t, "reverse"); }
 CsError Stop(CsTransportRef t) { return Transport(t, "stop"); }
 CsError Forward(CsTransportRef t) { return Transport(t, "forward"); }
 CsError Jog(CsTransportRef t, float amount, float rate, std::uint32_t flags) {
-    return Transport(t, std::string("jog ") + (amount > 0 ? "+" : "") + std::to_string(static_cast<int>(amount)) +
-                            " rate " + std::to_string(static_cast<int>(rate)) + " flags " + std::to_string(flags));
+    char text[64];
+    std::snprintf(text, sizeof text, "jog %+d rate %d flags %u", static_cast<int>(amount), static_cast<int>(rate),
+                  static_cast<unsigned>(flags));
+    return Transport(t, text);
 }
 CsError PlayState(CsTransportRef t, std::uint8_t* out) {
     gHost->Record("playstate" + At(t));
@@ -118,12 +125,18 @@ CsError GetCommand(CsCommandRef, std::uint32_t index, CsString* ctx, CsString* e
     *ctx = Make("program.monitor");
     *extra = Make("unused");
     // Longer than the first 128-byte try: the copy is asked again with the size it needs.
-    *id = Make("cmd.listed." + std::to_string(index) + "." + std::string(150, 'x'));
-    *name = Make("Command " + std::to_string(index));
+    std::string id150 = "cmd.listed.";
+    id150.append(std::to_string(index)).append(".").append(150, 'x');
+    *id = Make(id150);
+    std::string label = "Command ";
+    label.append(std::to_string(index));
+    *name = Make(label);
     return kCsErrNone;
 }
 CsError Execute(CsCommandRef c, CsString ctx, CsString id) {
-    gHost->Record("cmd " + (ctx ? HostStringText(ctx) : std::string("-")) + "/" + HostStringText(id) + At(c));
+    std::string call = "cmd ";
+    call.append(ctx ? HostStringText(ctx) : std::string("-")).append("/").append(HostStringText(id)).append(At(c));
+    gHost->Record(call);
     return gHost->commandResult;
 }
 const CsHostCommandSuite kCommandSuite{nullptr, &CommandCount, &GetCommand, &Execute};

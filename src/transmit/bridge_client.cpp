@@ -1,5 +1,6 @@
 #include "transmit/bridge_client.h"
 
+#include <atomic>
 #include <chrono>
 
 #include "support/log.h"
@@ -45,8 +46,12 @@ bool BridgeClient::TryBridge(VXCtrlOpcode op) {
     if (!found) return false;
     accessor_.store(found, std::memory_order_release);
     const VXCtrlBridge* bridge = found();
-    if (!bridge || bridge->version != kVXCtrlBridgeVersion || !bridge->dispatch) return false;
-    return bridge->dispatch(static_cast<std::int32_t>(op)) == 0;
+    if (!bridge || bridge->version != kVXCtrlBridgeVersion) return false;
+    // The control surface stores the field from its own threads (connect, disconnect).
+    const VXCtrlDispatchFn dispatch =
+        std::atomic_ref<VXCtrlDispatchFn>(const_cast<VXCtrlBridge*>(bridge)->dispatch).load(std::memory_order_acquire);
+    if (!dispatch) return false;
+    return dispatch(static_cast<std::int32_t>(op)) == 0;
 }
 
 bool BridgeClient::HandleTransportOpcode(std::uint8_t opcode) {

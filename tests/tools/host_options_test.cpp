@@ -66,6 +66,21 @@ TEST(HostOptions, ErrorsNameTheOption) {
     EXPECT_NE(e.find("unknown option '--frobnicate'"), std::string::npos);
 }
 
+TEST(HostOptions, ControlSurfaceAndInOutPoints) {
+    std::string e;
+    auto o = Parse({"--in", "1.5", "--out", "4", "--no-ctrl"}, &e);
+    ASSERT_TRUE(o) << e;
+    EXPECT_DOUBLE_EQ(o->inPoint, 1.5);
+    EXPECT_DOUBLE_EQ(o->outPoint, 4.0);
+    EXPECT_TRUE(o->noCtrl);
+    EXPECT_EQ(Parse({}, &e)->outPoint, -1);  // no out point unless given
+    EXPECT_EQ(Parse({"--ctrl", "/x/VeltrixCtrl.so"}, &e)->ctrl, "/x/VeltrixCtrl.so");
+    EXPECT_FALSE(Parse({"--in", "3", "--out", "2"}, &e));
+    EXPECT_NE(e.find("--out must not be before --in"), std::string::npos);
+    EXPECT_FALSE(Parse({"--in", "-1"}, &e));
+    EXPECT_FALSE(Parse({"--ctrl"}, &e));
+}
+
 TEST(HostOptions, HostNamesDetectAsTheirHost) {
     for (HostKind k : {HostKind::kPremiere, HostKind::kAfterEffects, HostKind::kMediaEncoder, HostKind::kOther}) {
         std::string lower = HostExecutableNameFor(k);

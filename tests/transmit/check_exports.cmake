@@ -1,5 +1,9 @@
-# Checks that the plug-in exports exactly its two entry points.
-# -DTOOL=<objdump or nm> -DMODE=<pe|elf> -DLIB=<path>
+# Checks that a plug-in exports exactly its entry points.
+# -DTOOL=<objdump or nm> -DMODE=<pe|elf> -DLIB=<path> [-DEXPECTED=<sorted,comma,list>]
+if(NOT DEFINED EXPECTED)
+  set(EXPECTED "vx_transmit_publish_playback_state,xTransmitEntry")
+endif()
+string(REPLACE "," ";" EXPECTED "${EXPECTED}")
 if(MODE STREQUAL "pe")
   execute_process(COMMAND "${TOOL}" -p "${LIB}" OUTPUT_VARIABLE out RESULT_VARIABLE rc)
   # Only the export name table: the base relocations that follow list entries of the same shape.
@@ -27,6 +31,6 @@ foreach(n IN LISTS names)
 endforeach()
 list(SORT found)
 message(STATUS "exports of ${LIB}: ${found}")
-if(NOT found STREQUAL "vx_transmit_publish_playback_state;xTransmitEntry")
+if(NOT found STREQUAL "${EXPECTED}")
   message(FATAL_ERROR "unexpected exports: ${found}")
 endif()

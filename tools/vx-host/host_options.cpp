@@ -152,10 +152,20 @@ std::optional<HostOptions> ParseHostOptions(const std::vector<std::string>& args
         } else if (name == "--plugin") {
             if (!need() || value.empty()) return fail("--plugin needs the path of the plug-in");
             o.plugin = value;
+        } else if (name == "--in" || name == "--out") {
+            double& point = name == "--in" ? o.inPoint : o.outPoint;
+            if (!need()) return fail(name + " needs a number of seconds");
+            if (!ParseDouble(value, &point) || point < 0) return fail(name + ": '" + value + "' is not a number of seconds >= 0");
+        } else if (name == "--no-ctrl") {
+            o.noCtrl = true;
+        } else if (name == "--ctrl") {
+            if (!need() || value.empty()) return fail("--ctrl needs the path of the control surface");
+            o.ctrl = value;
         } else {
             return fail("unknown option '" + args[i] + "' (see --help)");
         }
     }
+    if (o.outPoint >= 0 && o.outPoint < o.inPoint) return fail("--out must not be before --in");
     return o;
 }
 
@@ -208,6 +218,11 @@ std::string UsageText() {
         "  --as HOST           pose as premiere, ae, ame or other (re-runs under the host's\n"
         "                      executable name, so port, log and state files follow)\n"
         "  --plugin PATH       the plug-in to load (default: the one next to vx-host)\n"
+        "  --ctrl PATH         the control surface to load first (default: the one next to\n"
+        "                      vx-host); it lets the phone drive the timeline\n"
+        "  --no-ctrl           no control surface: phone transport falls back to keys\n"
+        "  --in S, --out S     the timeline's in and out points in seconds (default in 0,\n"
+        "                      out the end of the timeline)\n"
         "  --quiet, -q         no live status line\n"
         "  --help, -h          this text\n"
         "\n"

@@ -31,6 +31,10 @@ struct HostOptions {
     bool paused = false;
     std::optional<HostKind> as;  // pose as this host (re-executes under its name)
     std::string plugin;          // empty: the plug-in built next to vx-host
+    double inPoint = 0;          // seconds
+    double outPoint = -1;        // seconds; < 0: none (go to out goes to the end of the timeline)
+    bool noCtrl = false;         // do not load the control surface
+    std::string ctrl;            // empty: the control surface built next to vx-host
     bool quiet = false;          // no live status line
     bool help = false;
 };

@@ -9,6 +9,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "vx-host/ctrl_host.h"
 #include "vx-host/platform.h"
 
 // The host's picture behind a TxPPixHandle.
@@ -99,10 +100,20 @@ std::int64_t MicrosSinceEpoch(Clock::time_point t) {
 
 }  // namespace
 
+namespace {
+// Exact for the usual rates: 254,016,000,000 is divisible by 30000, 24000, 60000, 25...
+std::int64_t FrameTicks(const HostOptions& o) { return kHostTicksPerSecond * o.fps.den / o.fps.num; }
+std::int64_t SecondsToTicks(double s) { return static_cast<std::int64_t>(std::llround(s * kHostTicksPerSecond)); }
+}  // namespace
+
 HostSession::HostSession(const HostOptions& options, TxEntryFunc entry, Clock& clock)
-    : options_(options), entry_(entry), clock_(clock) {
-    // Exact for the usual rates: 254,016,000,000 is divisible by 30000, 24000, 60000, 25...
-    frameTicks_ = kHostTicksPerSecond * options_.fps.den / options_.fps.num;
+    : options_(options),
+      entry_(entry),
+      clock_(clock),
+      frameTicks_(FrameTicks(options)),
+      timeline_(frameTicks_, SecondsToTicks(options.inPoint),
+                options.outPoint >= 0 ? SecondsToTicks(options.outPoint) : -1,
+                options.seconds > 0 ? SecondsToTicks(options.seconds) : -1) {
     HostSession* expected = nullptr;
     gActive.compare_exchange_strong(expected, this);
 }
@@ -172,7 +183,12 @@ void HostSession::FillTone(float** buffers, std::uint32_t channels, std::uint32_
 TxResult HostSession::GetNextAudioBuffer(std::int32_t playId, std::int32_t, float** buffers,
                                          std::uint32_t count) {
     // Audio comes from this suite only in pull mode, and only for our play.
-    if (options_.audio != AudioMode::kPull || options_.paused || playId != kHostPlayId || !buffers) {
+    bool clockRunning = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        clockRunning = clockRunning_;
+    }
+    if (options_.audio != AudioMode::kPull || !clockRunning || playId != kHostPlayId || !buffers) {
         return kHostError;
     }
     FillTone(buffers, 2, count);
@@ -181,13 +197,14 @@ TxResult HostSession::GetNextAudioBuffer(std::int32_t playId, std::int32_t, floa
 }
 
 void HostSession::OnClock(std::int64_t elapsedTicks) {
+    bool advance = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++clockCallbacks_;
         lastCallback_ = clock_.Now();
-        if (!selfClocked_ && elapsedTicks > 0) timeline_ += elapsedTicks;
+        advance = !selfClocked_;
     }
-    timelineMoved_.notify_all();
+    if (advance) timeline_.Advance(elapsedTicks);
 }
 
 TxPPixHandle HostSession::RenderFrame(std::int64_t index) {
@@ -214,24 +231,25 @@ TxPPixHandle HostSession::RenderFrame(std::int64_t index) {
     return p;
 }
 
-std::int64_t HostSession::WaitForTimeline(std::int64_t target, const std::atomic<bool>& stop) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop.load()) {
-        const auto now = clock_.Now();
+void HostSession::WaitForMove(std::uint64_t seenVersion) {
+    const auto now = clock_.Now();
+    std::int64_t advance = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         if (!selfClocked_ && clockRunning_ && now - lastCallback_ > std::chrono::seconds(1)) {
             // The plug-in's clock went quiet: keep playing on the host's own time.
             selfClocked_ = true;
-            selfBase_ = timeline_;
-            selfStart_ = now;
+            selfLast_ = now;
         }
-        if (selfClocked_) {
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - selfStart_).count();
-            timeline_ = selfBase_ + static_cast<std::int64_t>(static_cast<long double>(ns) * kHostTicksPerSecond / 1e9L);
+        if (selfClocked_ && clockRunning_) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - selfLast_).count();
+            advance = static_cast<std::int64_t>(static_cast<long double>(ns) * kHostTicksPerSecond / 1e9L);
+            selfLast_ += std::chrono::nanoseconds(
+                static_cast<std::int64_t>(static_cast<long double>(advance) * 1e9L / kHostTicksPerSecond));
         }
-        if (timeline_ >= target) break;
-        clock_.WaitFor(timelineMoved_, lock, std::chrono::milliseconds(10), [&] { return timeline_ >= target; });
     }
-    return timeline_;
+    if (advance > 0) timeline_.Advance(advance);
+    timeline_.WaitForChange(seenVersion, clock_, now + std::chrono::milliseconds(10));
 }
 
 int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(const HostStatus&)>& onStatus,
@@ -280,38 +298,57 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     module.QueryAudioMode(&instance, 0, &audioMode);
     module.ActivateDeactivate(&instance, 0, 1, 1);
 
-    const bool playing = !options_.paused;
-    if (playing) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            clockRunning_ = true;
-            lastCallback_ = clock_.Now();
-        }
-        const TxClock clockRec{&ClockCallback, this, kTxClockModeRun};
-        module.StartPlaybackClock(&instance, &clockRec);
-    }
+    const TxClock clockRec{&ClockCallback, this, kTxClockModeRun};
     std::uint32_t samplesPerFrame = 0;
-    const bool pushAudio = playing && options_.audio == AudioMode::kPush;
-    if (pushAudio) {
-        module.StartPushAudio(&instance, 0, &samplesPerFrame);
-        if (samplesPerFrame == 0) samplesPerFrame = 1024;
-    }
+    bool clockOn = false;
+    bool audioOn = false;
+    // Playback follows the timeline's play state: clock and audio start and stop with it.
+    auto setPlaying = [&](bool on) {
+        if (on == clockOn) return;
+        if (on) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                clockRunning_ = true;
+                selfClocked_ = false;
+                lastCallback_ = clock_.Now();
+            }
+            module.StartPlaybackClock(&instance, &clockRec);
+            if (options_.audio == AudioMode::kPush) {
+                module.StartPushAudio(&instance, 0, &samplesPerFrame);
+                if (samplesPerFrame == 0) samplesPerFrame = 1024;
+                audioOn = true;
+            }
+        } else {
+            if (audioOn) module.StopPushAudio(&instance);
+            audioOn = false;
+            module.StopPlaybackClock(&instance);
+            std::lock_guard<std::mutex> lock(mutex_);
+            clockRunning_ = false;
+        }
+        clockOn = on;
+        if (onPlayState_) onPlayState_(on);
+    };
+    if (!options_.paused) timeline_.PlayForward();
 
-    const std::int64_t endTicks =
-        options_.seconds > 0 ? static_cast<std::int64_t>(std::llround(options_.seconds * kHostTicksPerSecond)) : -1;
+    const std::int64_t endTicks = options_.seconds > 0 ? SecondsToTicks(options_.seconds) : -1;
     const auto wallStart = clock_.Now();
     auto lastStatus = wallStart;
     std::int64_t framesAtLastStatus = 0;
-    std::int64_t frame = 0;
+    std::int64_t frame = 0;        // pictures pushed
+    std::int64_t playedFrames = 0;  // pictures pushed while playing: the audio follows them
+    std::int64_t lastShown = -1;    // the timeline frame of the last picture
     std::vector<float> left, right;
     auto status = [&](bool force) {
         const auto now = clock_.Now();
         if (!onStatus || (!force && now - lastStatus < std::chrono::milliseconds(500))) return;
         HostStatus s;
         const double dt = std::chrono::duration<double>(now - lastStatus).count();
+        const TimelineView view = timeline_.View();
+        s.timelineSeconds = static_cast<double>(view.ticks) / kHostTicksPerSecond;
+        s.frame = view.ticks / frameTicks_;
+        s.state = view.state;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            s.timelineSeconds = static_cast<double>(timeline_) / kHostTicksPerSecond;
             s.clockCallbacks = clockCallbacks_;
             s.selfClocked = selfClocked_;
             s.ppixLive = static_cast<int>(livePPix_.size());
@@ -323,46 +360,49 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
         lastStatus = now;
         onStatus(s);
     };
+    auto wallOver = [&] {
+        return options_.seconds > 0 && clock_.Now() - wallStart >= std::chrono::duration<double>(options_.seconds);
+    };
 
-    const std::int64_t pauseTicks =
-        options_.pauseAfter > 0 ? static_cast<std::int64_t>(std::llround(options_.pauseAfter * kHostTicksPerSecond)) : -1;
-    bool playingNow = playing;
-    bool pushingAudio = pushAudio;
+    const std::int64_t pauseTicks = options_.pauseAfter > 0 ? SecondsToTicks(options_.pauseAfter) : -1;
+    bool pausedByOption = false;
     while (!stop.load()) {
-        if (playingNow && pauseTicks >= 0 && frame > 0 && frame * frameTicks_ >= pauseTicks) {
+        TimelineView view = timeline_.View();
+        if (!pausedByOption && pauseTicks >= 0 && view.state == PlayState::kForward && lastShown >= 0 &&
+            (lastShown + 1) * frameTicks_ >= pauseTicks) {
             // The editor pauses: audio and clock stop, the picture stays.
-            if (pushingAudio) module.StopPushAudio(&instance);
-            module.StopPlaybackClock(&instance);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                clockRunning_ = false;
-            }
-            playingNow = false;
-            pushingAudio = false;
+            pausedByOption = true;
+            view = timeline_.Stop();
         }
-        if (playingNow) {
-            const std::int64_t target = frame * frameTicks_;
-            if (endTicks >= 0 && target >= endTicks) break;
-            WaitForTimeline(target, stop);
-            if (stop.load()) break;
-        } else if (frame > 0) {
-            // Paused: the host shows one picture and waits.
-            if (options_.seconds > 0 &&
-                clock_.Now() - wallStart >= std::chrono::duration<double>(options_.seconds)) {
-                break;
-            }
-            clock_.SleepFor(std::chrono::milliseconds(20));
+        setPlaying(view.state != PlayState::kStopped);
+        const std::int64_t at = view.ticks / frameTicks_;
+        std::int64_t show = -1;
+        if (view.state == PlayState::kForward) {
+            // Forward play shows every frame in turn; a jump back shows where it landed.
+            const std::int64_t next = (lastShown >= 0 && at >= lastShown) ? lastShown + 1 : at;
+            if (endTicks >= 0 && next * frameTicks_ >= endTicks) break;
+            if (at >= next) show = next;
+        } else {
+            if (view.state == PlayState::kStopped && endTicks >= 0 && view.ticks >= endTicks) break;  // played to the end
+            if (at != lastShown) show = at;
+            else if (wallOver()) break;
+        }
+        if (show < 0) {
+            // Paused with its picture shown, or waiting for the next frame's time.
+            WaitForMove(view.version);
             status(false);
             continue;
         }
-        TxPushedFrame pushed{RenderFrame(frame)};
+        TxPushedFrame pushed{RenderFrame(show)};
         const TxPushedVideo video{1, &pushed};
         module.PushVideo(&instance, &video);
         ++frame;
-        if (pushingAudio) {
+        lastShown = show;
+        if (view.state != PlayState::kStopped) ++playedFrames;
+        if (audioOn) {
             // Audio keeps up with the end of the frame just shown.
-            const std::int64_t wanted =
-                static_cast<std::int64_t>(static_cast<long double>(frame) * frameTicks_ * kHostAudioRate / kHostTicksPerSecond);
+            const std::int64_t wanted = static_cast<std::int64_t>(static_cast<long double>(playedFrames) * frameTicks_ *
+                                                                  kHostAudioRate / kHostTicksPerSecond);
             while (audioPushed_ + samplesPerFrame <= wanted && !stop.load()) {
                 left.resize(samplesPerFrame);
                 right.resize(samplesPerFrame);
@@ -378,12 +418,7 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     status(true);
 
     // The host's order at the end of playback.
-    if (pushingAudio) module.StopPushAudio(&instance);
-    if (playingNow) {
-        module.StopPlaybackClock(&instance);
-        std::lock_guard<std::mutex> lock(mutex_);
-        clockRunning_ = false;
-    }
+    setPlaying(false);
     module.ActivateDeactivate(&instance, 0, 0, 0);
     module.DisposeInstance(&instance);
     module.Shutdown(&stdParms);
@@ -424,6 +459,10 @@ int HostMain(const std::vector<std::string>& args, const std::atomic<bool>& stop
         out << UsageText();
         return 0;
     }
+    // The control surface loads first, as the editing host loads its plug-ins.
+    bool ctrlOk = true;
+    ControlSurfacePlugin ctrlPlugin = LoadControlSurface(options->noCtrl, options->ctrl, out, err, &ctrlOk);
+    if (!ctrlOk) return 1;
     std::filesystem::path plugin = options->plugin;
     if (plugin.empty()) plugin = SelfExecutablePath().parent_path() / DefaultPluginFileName();
     auto library = LoadPluginLibrary(plugin, &error);
@@ -446,17 +485,33 @@ int HostMain(const std::vector<std::string>& args, const std::atomic<bool>& stop
     HostReport report;
     {
         HostSession session(*options, entry);
+        std::mutex sayMutex;
+        CtrlHost ctrl(session.timeline(), [&](const std::string& line) {
+            std::lock_guard<std::mutex> lock(sayMutex);
+            out << line << "\n" << std::flush;
+        });
+        if (ctrlPlugin.entry) {
+            if (ctrl.Start(ctrlPlugin.entry, &error)) {
+                session.SetPlayStateListener([&](bool playing) { ctrl.NotifyPlayState(playing); });
+            } else {
+                err << "vx-host: the control surface did not start: " << error << "\n";
+            }
+        }
         auto onStatus = [&](const HostStatus& s) {
             if (options->quiet) return;
             char line[256];
             std::snprintf(line, sizeof line,
-                          "t=%8.2f s  frames %7lld  %6.2f fps  audio %7.2f s  clock %s (%lld)  frames held %d",
-                          s.timelineSeconds, static_cast<long long>(s.framesPushed), s.pushFps, s.audioSeconds,
+                          "t=%8.2f s  frame %6lld %-7s  frames %7lld  %6.2f fps  audio %7.2f s  clock %s (%lld)  frames held %d",
+                          s.timelineSeconds, static_cast<long long>(s.frame), PlayStateName(s.state),
+                          static_cast<long long>(s.framesPushed), s.pushFps, s.audioSeconds,
                           s.selfClocked ? "host" : "plug-in", static_cast<long long>(s.clockCallbacks), s.ppixLive);
             if (statusIsTerminal) err << "\r" << line << "\x1b[K" << std::flush;
             else err << line << "\n";
         };
         rc = session.Run(stop, onStatus, err);
+        ctrl.Stop();
+        for (const auto& p : ctrl.problems()) err << "vx-host: plug-in broke a host rule: " << p << "\n";
+        if (rc == 0 && !ctrl.problems().empty()) rc = 3;
         if (statusIsTerminal && !options->quiet) err << "\n";
         report = session.report();
     }

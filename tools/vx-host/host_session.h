@@ -16,6 +16,7 @@
 #include "sdk/transmit_sdk.h"
 #include "support/clock.h"
 #include "vx-host/host_options.h"
+#include "vx-host/timeline.h"
 
 struct TxPPix;
 
@@ -27,6 +28,8 @@ inline constexpr float kHostAudioRate = 48000.0f;
 
 struct HostStatus {
     double timelineSeconds = 0;
+    std::int64_t frame = 0;  // the timeline's frame
+    PlayState state = PlayState::kStopped;
     std::int64_t framesPushed = 0;
     double pushFps = 0;  // over the last status period
     double audioSeconds = 0;
@@ -63,6 +66,11 @@ public:
 
     const HostReport& report() const { return report_; }
 
+    // The timeline the transport drives; playback follows its play state.
+    Timeline& timeline() { return timeline_; }
+    // Called on the session's thread whenever playback starts (true) or stops.
+    void SetPlayStateListener(std::function<void(bool playing)> listener) { onPlayState_ = std::move(listener); }
+
     // --- suite entry points (reached through the process-wide active session) ---
     TxResult AcquireSuite(const char* name, std::int32_t version, const void** out);
     TxResult ReleaseSuite(const char* name, std::int32_t version);
@@ -73,22 +81,23 @@ public:
 private:
     TxPPixHandle RenderFrame(std::int64_t index);
     void FillTone(float** buffers, std::uint32_t channels, std::uint32_t count);
-    std::int64_t WaitForTimeline(std::int64_t target, const std::atomic<bool>& stop);
+    // Keeps time when the plug-in's clock went quiet, then waits a little for the timeline to change.
+    void WaitForMove(std::uint64_t seenVersion);
 
     HostOptions options_;
     TxEntryFunc entry_;
     Clock& clock_;
     std::int64_t frameTicks_ = 0;
 
-    std::mutex mutex_;  // timeline, clock state, PPix set, suite counts
-    std::condition_variable timelineMoved_;
-    std::int64_t timeline_ = 0;  // ticks
+    Timeline timeline_;
+    std::function<void(bool)> onPlayState_;
+
+    std::mutex mutex_;  // clock state, PPix set, suite counts
     std::int64_t clockCallbacks_ = 0;
     Clock::time_point lastCallback_{};
     bool clockRunning_ = false;
     bool selfClocked_ = false;
-    std::int64_t selfBase_ = 0;
-    Clock::time_point selfStart_{};
+    Clock::time_point selfLast_{};
     std::set<TxPPix*> livePPix_;
     int badDisposes_ = 0;
     std::map<std::string, int> acquired_;

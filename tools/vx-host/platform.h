@@ -24,6 +24,8 @@ std::filesystem::path SelfExecutablePath();
 
 // The plug-in file name on this platform: "Veltrix.so" or "Veltrix.prm".
 const char* DefaultPluginFileName();
+// The control surface's file name: "VeltrixCtrl.so" or "VeltrixCtrl.acsrf".
+const char* DefaultCtrlFileName();
 
 // Runs this program again as `executableName` with `args` (argv[1..]) and
 // returns its exit status; on POSIX the process image is replaced and this

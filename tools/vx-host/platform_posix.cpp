@@ -37,6 +37,7 @@ std::filesystem::path SelfExecutablePath() {
 }
 
 const char* DefaultPluginFileName() { return "Veltrix.so"; }
+const char* DefaultCtrlFileName() { return "VeltrixCtrl.so"; }
 
 int ReexecAs(const std::string& executableName, const std::vector<std::string>& args, std::string* error) {
     // Host detection reads argv[0], so the same binary runs under the host's name.

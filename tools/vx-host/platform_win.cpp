@@ -61,6 +61,7 @@ std::filesystem::path SelfExecutablePath() {
 }
 
 const char* DefaultPluginFileName() { return "Veltrix.prm"; }
+const char* DefaultCtrlFileName() { return "VeltrixCtrl.acsrf"; }
 
 int ReexecAs(const std::string& executableName, const std::vector<std::string>& args, std::string* error) {
     // Host detection reads the module file name, so run a copy named as the host.

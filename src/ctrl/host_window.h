@@ -1,0 +1,14 @@
+// The host's main window, for a play that must go through its keyboard
+// shortcut. Windows finds the window, brings it forward, posts Space and
+// arms the warm-up retry; other platforms have no host window.
+#pragma once
+
+#include "ctrl/transport_ctx.h"
+
+namespace Veltrix {
+
+// Called with the context's mutex held. False when no host window was found
+// (the caller then plays by command).
+bool PostPlayKeyToHostWindow(const PlayPauseWork& work);
+
+}  // namespace Veltrix

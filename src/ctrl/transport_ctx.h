@@ -1,0 +1,58 @@
+// What the control surface holds of the host for one connected surface: the
+// host suites and references, shared by the plug-in instance, the active slot
+// of the bridge and work queued for the UI thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "sdk/control_surface_sdk.h"
+
+namespace Veltrix {
+
+struct TransportCtx {
+    TransportCtx() = default;
+    // Releases each suite that is set: transport, command, then host.
+    ~TransportCtx();
+    TransportCtx(const TransportCtx&) = delete;
+    TransportCtx& operator=(const TransportCtx&) = delete;
+
+    const CsHostSuite* hostSuite = nullptr;
+    const CsHostTransportSuite* transportSuite = nullptr;
+    const CsHostCommandSuite* commandSuite = nullptr;
+    CsHostRef hostRef = nullptr;
+    CsTransportRef transportRef = nullptr;
+    CsCommandRef commandRef = nullptr;
+    // Serialises host calls made through the context; disconnect clears the
+    // flag under it, so no call through this context starts after that.
+    std::mutex mutex;
+    std::atomic<bool> connected{false};
+};
+
+// Runs the host command id (UTF-16, NUL-terminated) with an optional context
+// string: 'Parm' without the suites, else the first string error or the
+// command's result. Both strings are disposed on every path.
+CsError RunHostCommand(const CsHostCommandSuite* commands, CsCommandRef commandRef, const CsStringSuite* strings,
+                       const char16_t* id, const char16_t* context);
+
+// The SDK string as UTF-8 (128-byte first try, one retry on 'sbts'); "" on
+// any other failure or without a String suite.
+std::string SdkStringToUtf8(const CsStringSuite* strings, CsString s);
+
+// What a play/pause posted to the UI thread carries.
+struct PlayPauseWork {
+    const CsHostTransportSuite* transportSuite = nullptr;
+    const CsHostCommandSuite* commandSuite = nullptr;
+    CsTransportRef transportRef = nullptr;
+    CsCommandRef commandRef = nullptr;
+    const CsStringSuite* stringSuite = nullptr;
+    std::weak_ptr<TransportCtx> ctx;
+};
+
+// On the UI thread: pause through the toggle command when the host plays,
+// otherwise press Space in the host's window (or play from the current time
+// to the out point when no window is found).
+void PlayPauseOnUiThread(const PlayPauseWork& work);
+
+}  // namespace Veltrix

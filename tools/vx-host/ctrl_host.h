@@ -1,0 +1,85 @@
+// vx-host as a control-surface host: loads the control surface before the
+// transmit plug-in, connects one surface on the UI thread, and serves the
+// host, transport and command suites over the timeline, so the phone's
+// transport commands (through the bridge) move it. Lines describing each
+// transport call go to `say`.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sdk/control_surface_sdk.h"
+#include "vx-host/platform.h"
+#include "vx-host/timeline.h"
+#include "vx-host/ui_thread.h"
+
+namespace Veltrix::host {
+
+class CtrlHost {
+public:
+    using Say = std::function<void(const std::string&)>;
+    // One at a time per process: the basic and string suites carry no context.
+    CtrlHost(Timeline& timeline, Say say);
+    ~CtrlHost();
+    CtrlHost(const CtrlHost&) = delete;
+    CtrlHost& operator=(const CtrlHost&) = delete;
+
+    // EntryPoint, start-up, one plug-in instance, one surface connected on the
+    // UI thread. False with *error when the module refuses.
+    bool Start(CsEntryPointFunc entry, std::string* error);
+    // Tells the surface whether the host plays (its transport's play state).
+    void NotifyPlayState(bool playing);
+    // Disconnects on the UI thread, deletes the instance, shuts the module down
+    // and checks that suites and strings were given back.
+    void Stop();
+    const std::vector<std::string>& problems() const { return problems_; }
+    Timeline& timeline() { return timeline_; }
+
+    // --- suite bodies (reached through the process-wide active host) ---
+    CsError AcquireSuite(const char* name, std::int32_t version, const void** out);
+    CsError ReleaseSuite(const char* name, std::int32_t version);
+    CsError AddSuite(const char* name, std::int32_t version, const void* procs);
+    CsError Transport(const char* what, const std::function<TimelineView()>& change);
+    CsError PlayState(std::uint8_t* out);
+    CsError Command(const std::string& id);
+    void CountString(int delta);
+
+private:
+    const void* FindAdded(const std::string& name, std::int32_t version);
+    void SayChange(const std::string& what, const TimelineView& before, const TimelineView& after);
+
+    Timeline& timeline_;
+    Say say_;
+    std::unique_ptr<UiThread> ui_;
+    CsPluginEntryFuncs funcs_{};
+    CsPluginInstanceRef instance_ = nullptr;
+    CsSurfaceRef surface_ = nullptr;
+    const CsPluginSuite* pluginSuite_ = nullptr;
+    bool started_ = false;
+
+    std::mutex mutex_;  // guards what follows
+    std::map<std::string, int> acquired_;
+    std::map<std::string, const void*> added_;  // "name vN" -> the plug-in's table
+    int liveStrings_ = 0;
+    std::vector<std::string> problems_;
+};
+
+// The control surface that HostMain loads before the transmit plug-in.
+struct ControlSurfacePlugin {
+    std::unique_ptr<PluginLibrary> library;
+    CsEntryPointFunc entry = nullptr;
+};
+
+// Loads the control surface named by --ctrl or built next to vx-host, unless
+// --no-ctrl. A missing default is not an error: a line says so and *ok stays
+// true; a named one that cannot be loaded sets *ok false with the reason in err.
+ControlSurfacePlugin LoadControlSurface(bool noCtrl, const std::string& path, std::ostream& out, std::ostream& err,
+                                        bool* ok);
+
+}  // namespace Veltrix::host

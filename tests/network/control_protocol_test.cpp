@@ -65,10 +65,5 @@ TEST(ControlProtocol, ReaderSizesAndFailures) {
     EXPECT_EQ(ReadFrom({0x0E, 1}, m), ReadResult::kTruncated);
 }
 
-TEST(ControlProtocol, EscapeForLog) {
-    EXPECT_EQ(EscapeForLog("ok name"), "ok name");
-    EXPECT_EQ(EscapeForLog("a\r\n[x]"), "a\\x0d\\x0a[x]");
-}
-
 }  // namespace
 }  // namespace Veltrix

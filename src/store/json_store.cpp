@@ -138,8 +138,11 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
     int error = 0;
     std::intptr_t handle = -1;
     for (int attempt = 0; attempt < kCreateAttempts && handle == -1; ++attempt) {
+        std::string unique = ".";
+        unique += RandomHex(8);
+        unique += ".tmp";
         tmp = path;
-        tmp += "." + RandomHex(8) + ".tmp";
+        tmp += unique;
         handle = platform::StoreCreateExclusive(tmp, error);
         if (handle == -1 && !platform::StoreAlreadyExists(error)) break;
     }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fuzz_env.h"
+#include "log_check.h"
 #include "network/network_transport.h"
 #include "network/socket.h"
 
@@ -95,5 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!token.empty() && !trusted && !issued) std::abort();
     Close(plugin);
     Close(phone);
+    fuzzing::CheckAndClearLog();
     return 0;
 }

@@ -14,6 +14,11 @@ namespace Veltrix {
 constexpr int32_t kCodecHevc = 0;  // HEVC Main; the default everywhere.
 constexpr int32_t kCodecH264 = 1;  // H.264 High.
 
+// The smallest frame side an encoder of the codec opens at, at our bit rates:
+// 16 for H.264; 32 for HEVC, whose encoders need a whole 32-pixel coding tree
+// unit each way (libx265 refuses anything smaller).
+constexpr int32_t MinimumFrameSide(int32_t codec) { return codec == kCodecH264 ? 16 : 32; }
+
 // Rate-control modes.
 constexpr int32_t kRateControlBitrate = 0;  // constant bitrate at the mean; the default
 constexpr int32_t kRateControlQuality = 1;  // quality-driven

@@ -581,7 +581,16 @@ bool MediaFoundationEncoder::ConfigureLocked(int width, int height, uint32_t bit
         return true;
     }
     transform_->ProcessMessage(TransformMessage::CommandFlush, nullptr);
-    transform_->ProcessMessage(TransformMessage::NotifyBeginStreaming, nullptr);
+    // A transform that accepted the types can still fail to open (libx265 below
+    // its smallest frame); it would then fail every frame. Only E_NOTIMPL means
+    // the transform simply ignores the message.
+    hr = transform_->ProcessMessage(TransformMessage::NotifyBeginStreaming, nullptr);
+    if (Failed(hr) && hr != kE_NOTIMPL) {
+        Log(kLog, kLogError, "BEGIN_STREAMING failed %s — encoder did not open (codec=%s %dx%d@%d)",
+            HrText(hr).c_str(), CodecWord(codec_.load()), width, height, fps);
+        TeardownLocked();
+        return false;
+    }
     transform_->ProcessMessage(TransformMessage::NotifyStartOfStream, nullptr);
     hr = platform_->CreateMemoryBuffer(frameSize_, &inputBuffer_);
     if (Failed(hr) || !inputBuffer_) {

@@ -1,7 +1,6 @@
 #include "network/control_protocol.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "support/log.h"
@@ -87,7 +86,7 @@ std::vector<std::uint8_t> BuildShortString(std::string_view text, std::size_t ma
 
 std::vector<std::uint8_t> BuildEncoderInfo(std::string_view description) { return BuildShortString(description, 200); }
 
-std::vector<std::uint8_t> BuildEncoderEngineList(const std::vector<EngineEntry>& engines) {
+std::vector<std::uint8_t> BuildEncoderEngineList(const std::vector<EngineEntry>& engines, std::size_t* fullSize) {
     const std::size_t count = std::min<std::size_t>(engines.size(), 255);
     std::vector<std::uint8_t> inner;
     inner.push_back(static_cast<std::uint8_t>(count));
@@ -96,10 +95,8 @@ std::vector<std::uint8_t> BuildEncoderEngineList(const std::vector<EngineEntry>&
         AppendShort(inner, engines[i].label, 255);
         AppendShort(inner, engines[i].detail, 255);
     }
-    if (inner.size() > 255) {
-        Log(kLog, kLogError, "SendEncoderEngineList: inner payload %zu > 255 B — truncating", inner.size());
-        inner.resize(255);
-    }
+    if (fullSize) *fullSize = inner.size();
+    if (inner.size() > 255) inner.resize(255);
     std::vector<std::uint8_t> v;
     v.push_back(static_cast<std::uint8_t>(inner.size()));
     v.insert(v.end(), inner.begin(), inner.end());
@@ -147,21 +144,6 @@ ReadResult ReadInboundMessage(const RecvFunction& recvAll, InboundMessage& out) 
     }
     Log(kLog, kLogInfo, "control: unknown opcode 0x%02x — dropping client", op);
     return ReadResult::kUnknownOpcode;
-}
-
-std::string EscapeForLog(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            char buf[5];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
 }
 
 }  // namespace Veltrix

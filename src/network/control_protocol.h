@@ -40,8 +40,10 @@ std::vector<std::uint8_t> BuildEncoderInfo(std::string_view description);  // cu
 struct EngineEntry {
     std::string id, label, detail;
 };
-// Length byte L then the list (count, then id/label/detail short strings), cut to 255 bytes.
-std::vector<std::uint8_t> BuildEncoderEngineList(const std::vector<EngineEntry>& engines);
+// Length byte L then the list (count, then id/label/detail short strings; at
+// most 255 engines), the list cut to 255 bytes. fullSize: the list's size before the cut.
+std::vector<std::uint8_t> BuildEncoderEngineList(const std::vector<EngineEntry>& engines,
+                                                 std::size_t* fullSize = nullptr);
 
 // --- inbound reader ---
 enum class ReadResult { kMessage, kDisconnected, kUnknownOpcode, kTruncated };
@@ -55,8 +57,5 @@ struct InboundMessage {
 // logs the line for a disconnect, an unknown opcode or a truncated payload.
 using RecvFunction = std::function<bool(void*, std::size_t)>;
 ReadResult ReadInboundMessage(const RecvFunction& recvAll, InboundMessage& out);
-
-// Text safe for a log line: control bytes, backslash and DEL escaped as \xNN.
-std::string EscapeForLog(std::string_view text);
 
 }  // namespace Veltrix

@@ -362,15 +362,15 @@ std::string NetworkTransport::DoPairingHandshake(SocketHandle socket) {
         Log(kLog, kLogInfo, "pair: empty iPhone UUID");
         return {};
     }
-    const std::string idLog = EscapeForLog(id);
-    const std::string nameLog = EscapeForLog(name);
-    Log(kLog, kLogInfo, "pair: Hello from id=%{public}s name=%{public}s token=%{public}s", idLog.c_str(),
-        nameLog.c_str(), presented.empty() ? "<none>" : "<present>");
+    // The phone's strings may hold any byte, NUL included: whole strings go to
+    // the log, which escapes them.
+    LogText(kLog, kLogInfo,
+            "pair: Hello from id=" + id + " name=" + name + " token=" + (presented.empty() ? "<none>" : "<present>"));
 
     if (!presented.empty()) {
         const std::optional<TrustedPeer> peer = c_.findPeer(id);
         if (peer && ConstantTimeEqual(peer->token, presented)) {
-            Log(kLog, kLogInfo, "pair: trusted reconnect id=%{public}s", idLog.c_str());
+            LogText(kLog, kLogInfo, "pair: trusted reconnect id=" + id);
             const auto payload = BuildShortString(presented);
             // A phone that never got the acceptance is not paired.
             if (!SendControlTo(socket, kPairAccepted, payload.data(), payload.size())) return {};
@@ -380,7 +380,7 @@ std::string NetworkTransport::DoPairingHandshake(SocketHandle socket) {
     }
 
     const std::string code = c_.newCode();
-    Log(kLog, kLogInfo, "pair: challenge=%{public}s for %{public}s", code.c_str(), nameLog.c_str());
+    LogText(kLog, kLogInfo, "pair: challenge=" + code + " for " + name);
     std::unique_ptr<IPairingDialog> dialog = c_.createDialog();
     if (dialog) {
         dialog->Show(code, name, [socket] { ShutdownReceive(socket); });
@@ -399,15 +399,13 @@ std::string NetworkTransport::DoPairingHandshake(SocketHandle socket) {
         if (!RecvAll(socket, submitted, 6)) {
             Log(kLog, kLogInfo, "pair: truncated PairingCode");
         } else if (code.size() != 6 || std::memcmp(submitted, code.data(), 6) != 0) {
-            const std::string submittedLog = EscapeForLog(std::string(submitted, 6));
-            Log(kLog, kLogInfo, "pair: code mismatch submitted=%{public}s expected=%{public}s", submittedLog.c_str(),
-                code.c_str());
+            LogText(kLog, kLogInfo, "pair: code mismatch submitted=" + std::string(submitted, 6) + " expected=" + code);
             SendControlTo(socket, kPairRejected, nullptr, 0);
         } else {
             const std::string token = c_.newToken();
             TrustedPeer peer{id, name, token, FormatPairingTime(std::chrono::system_clock::now())};
             if (!token.empty()) c_.upsertPeer(peer);
-            Log(kLog, kLogInfo, "pair: OK id=%{public}s name=%{public}s", idLog.c_str(), nameLog.c_str());
+            LogText(kLog, kLogInfo, "pair: OK id=" + id + " name=" + name);
             const auto payload = BuildShortString(token);
             if (SendControlTo(socket, kPairAccepted, payload.data(), payload.size())) result = token;
         }

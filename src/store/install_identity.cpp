@@ -76,17 +76,19 @@ InstallIdentity LoadOrCreateIdentity() {
     std::lock_guard<std::mutex> guard(IdentityMutex());
     // Two hosts starting together must not each create a different identity.
     EnsureAppSupportDir();
-    StoreFileLock fileLock(InstallIdentityPath());
+    StoreFileLock fileLock(InstallIdentityPath(), kLog);
+    // Another process holding the lock too long: the identity is used, not stored.
+    const bool mayWrite = !fileLock.timedOut();
     InstallIdentity identity = Parse(ReadText()).identity;
     if (!identity.id.empty() && !identity.name.empty()) return identity;
     if (!identity.id.empty()) {
         identity.name = ComputerName();
-        WriteIdentity(identity);
+        if (mayWrite) WriteIdentity(identity);
         return identity;
     }
     identity.id = NewUuid();
     identity.name = ComputerName();
-    WriteIdentity(identity);
+    if (mayWrite) WriteIdentity(identity);
     Log(kLog, kLogInfo, "install identity created id=%{public}s name=%{public}s", identity.id.c_str(),
         identity.name.c_str());
     return identity;
@@ -107,7 +109,8 @@ namespace {
 template <typename Change>
 void ChangeSetting(Change change) {
     EnsureAppSupportDir();
-    StoreFileLock fileLock(InstallIdentityPath());
+    StoreFileLock fileLock(InstallIdentityPath(), kLog);
+    if (fileLock.timedOut()) return;
     StoredInstall s = Parse(ReadText());
     if (s.identity.id.empty()) {
         s.identity.id = NewUuid();
@@ -133,7 +136,8 @@ void SetAsyncHwEncodersEnabled(bool value) {
 
 void SetInstallName(const std::string& name) {
     std::lock_guard<std::mutex> guard(IdentityMutex());
-    StoreFileLock fileLock(InstallIdentityPath());
+    StoreFileLock fileLock(InstallIdentityPath(), kLog);
+    if (fileLock.timedOut()) return;
     InstallIdentity identity = Parse(ReadText()).identity;
     if (identity.id.empty()) return;
     identity.name = name;

@@ -12,8 +12,34 @@ namespace {
 
 constexpr int kReadAttempts = 5;
 constexpr auto kReadRetryDelay = std::chrono::milliseconds(5);
+constexpr int kCreateAttempts = 4;
+constexpr auto kLockPoll = std::chrono::milliseconds(10);
 
 std::atomic<StoreRenameHook> gRenameHook{nullptr};
+std::atomic<Clock*> gStoreClock{nullptr};
+
+Clock& StoreClock() {
+    Clock* c = gStoreClock.load();
+    return c ? *c : Clock::Real();
+}
+
+// "trusted.json.tmp" (the fixed name older builds used) and
+// "trusted.json.<hex>.tmp" beside the store. Only called with the store's lock
+// held, when no live writer of ours can own one. Removing a link removes the
+// link alone.
+void RemoveStaleTemporaries(const std::filesystem::path& storePath) {
+    using Name = std::filesystem::path::string_type;  // compared natively: no conversion can fail
+    const Name prefix = storePath.filename().native() + Name(1, '.');
+    const Name suffix = std::filesystem::path(".tmp").native();
+    std::error_code ec;
+    std::filesystem::directory_iterator it(storePath.parent_path().empty() ? "." : storePath.parent_path(), ec);
+    for (const std::filesystem::directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const Name name = it->path().filename().native();
+        if (name.size() >= prefix.size() + suffix.size() - 1 && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            platform::StoreRemove(it->path());
+    }
+}
 
 // Steps 3 to 5 of the lookup: the quoted string starting at the first quote at
 // or after position.
@@ -106,11 +132,20 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, Cloc
 
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content,
                          const LogChannel& channel, const StoreMessages& messages) {
-    std::filesystem::path tmp = path;
-    tmp += ".tmp";
-
+    // A fresh name each time, created exclusively: whatever already sits at
+    // some name (a planted file or link) is never opened, truncated or followed.
+    std::filesystem::path tmp;
     int error = 0;
-    const std::intptr_t handle = platform::StoreOpenForWrite(tmp, error);
+    std::intptr_t handle = -1;
+    for (int attempt = 0; attempt < kCreateAttempts && handle == -1; ++attempt) {
+        std::string unique = ".";
+        unique += RandomHex(8);
+        unique += ".tmp";
+        tmp = path;
+        tmp += unique;
+        handle = platform::StoreCreateExclusive(tmp, error);
+        if (handle == -1 && !platform::StoreAlreadyExists(error)) break;
+    }
     if (handle == -1) {
         Log(channel, kLogError, messages.open, PathForLog(tmp).c_str());
         return false;
@@ -139,10 +174,35 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
     return false;
 }
 
-StoreFileLock::StoreFileLock(const std::filesystem::path& storePath) {
+StoreFileLock::StoreFileLock(const std::filesystem::path& storePath, const LogChannel& channel)
+    : StoreFileLock(storePath, channel, StoreClock()) {}
+
+StoreFileLock::StoreFileLock(const std::filesystem::path& storePath, const LogChannel& channel, Clock& clock) {
     std::filesystem::path lockPath = storePath;
     lockPath += ".lock";
-    handle_ = platform::StoreLock(lockPath);
+    const std::intptr_t handle = platform::StoreOpenLockFile(lockPath);
+    if (handle == kNoHandle) return;
+    // A process that hangs holding the lock must not hang this one with it.
+    const auto start = clock.Now();
+    for (;;) {
+        const platform::StoreLockResult r = platform::StoreTryLock(handle);
+        if (r == platform::StoreLockResult::kLocked) {
+            handle_ = handle;
+            RemoveStaleTemporaries(storePath);
+            return;
+        }
+        if (r == platform::StoreLockResult::kFailed) break;
+        const auto waited = clock.Now() - start;
+        if (waited >= kStoreLockWait) {
+            Log(channel, kLogError, "lock(%{public}s): still held elsewhere after %lld ms — not written",
+                PathForLog(lockPath).c_str(),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
+            timedOut_ = true;
+            break;
+        }
+        clock.SleepFor(kLockPoll);
+    }
+    platform::StoreClose(handle);
 }
 
 StoreFileLock::~StoreFileLock() {
@@ -150,5 +210,6 @@ StoreFileLock::~StoreFileLock() {
 }
 
 void OverrideStoreRenameForTesting(StoreRenameHook hook) { gRenameHook.store(hook); }
+void OverrideStoreClockForTesting(Clock* clock) { gStoreClock.store(clock); }
 
 }  // namespace Veltrix

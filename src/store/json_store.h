@@ -7,7 +7,9 @@
 // ever produced by our own writers; this is not a general JSON parser.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -44,32 +46,45 @@ struct StoreMessages {
     const char* rename;
 };
 
-// Writes content to path + ".tmp" (owner-only permissions), flushes it to disk,
-// renames it over path and flushes the folder. On any failure logs the store's
-// ERROR line on channel, leaves the previous file untouched and returns false.
+// Writes content to a temporary file of this writer's own next to path
+// (path + "." + random hex + ".tmp", created exclusively and owner-only, never
+// an existing file or link), flushes it to disk, renames it over path and
+// flushes the folder. On any failure logs the store's ERROR line on channel,
+// leaves the previous file untouched and returns false.
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content,
                          const LogChannel& channel, const StoreMessages& messages);
 
+// How long a store waits for another process to release its lock.
+inline constexpr std::chrono::milliseconds kStoreLockWait{5000};
+
 // Holds an exclusive advisory lock on path + ".lock" for its lifetime, so one
 // read-modify-write of a store file does not interleave with another process's.
-// When the lock cannot be taken the store goes on unlocked (held() is false).
+// Once held, removes the temporary files that a writer which died left beside
+// the store. When another process keeps the lock past kStoreLockWait (measured
+// on clock), logs ERROR on channel and timedOut() is true: the caller must not
+// write. When the lock file cannot be opened at all the store goes on unlocked.
 class StoreFileLock {
 public:
-    explicit StoreFileLock(const std::filesystem::path& storePath);
+    StoreFileLock(const std::filesystem::path& storePath, const LogChannel& channel);
+    StoreFileLock(const std::filesystem::path& storePath, const LogChannel& channel, Clock& clock);
     ~StoreFileLock();
     StoreFileLock(const StoreFileLock&) = delete;
     StoreFileLock& operator=(const StoreFileLock&) = delete;
 
     bool held() const { return handle_ != kNoHandle; }
+    bool timedOut() const { return timedOut_; }
 
 private:
     static constexpr std::intptr_t kNoHandle = -1;
     std::intptr_t handle_ = kNoHandle;
+    bool timedOut_ = false;
 };
 
 // Tests only: replaces the rename step of WriteFileAtomically (null restores it).
 // The hook returns 0 on success or a platform error code.
 using StoreRenameHook = int (*)(const std::filesystem::path& from, const std::filesystem::path& to);
 void OverrideStoreRenameForTesting(StoreRenameHook hook);
+// Tests only: the clock the stores' lock waits run on (null restores the real one).
+void OverrideStoreClockForTesting(Clock* clock);
 
 }  // namespace Veltrix

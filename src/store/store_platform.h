@@ -17,8 +17,12 @@ enum class StoreReadResult { kOk, kCannotOpen };
 // may replace it meanwhile.
 StoreReadResult StoreReadFile(const std::filesystem::path& path, std::string& out);
 
-// Creates or truncates path for writing, readable and writable by the owner only.
-std::intptr_t StoreOpenForWrite(const std::filesystem::path& path, int& error);
+// Creates path for writing, readable and writable by the owner only. Fails
+// when anything already has that name, a link included: nothing is ever
+// truncated or written through a link.
+std::intptr_t StoreCreateExclusive(const std::filesystem::path& path, int& error);
+// True when error says the name was taken (StoreCreateExclusive).
+bool StoreAlreadyExists(int error);
 // Writes all bytes (short writes continued). False with error on failure.
 bool StoreWriteAll(std::intptr_t handle, const char* data, std::size_t size, int& error);
 // Forces the file's data to disk.
@@ -29,11 +33,15 @@ void StoreClose(std::intptr_t handle);
 int StoreRename(const std::filesystem::path& from, const std::filesystem::path& to);
 // Makes a completed rename in folder durable (no-op where the platform needs none).
 void StoreFlushFolder(const std::filesystem::path& folder);
+// Removes the name; a link is removed itself, never what it points to.
 bool StoreRemove(const std::filesystem::path& path);
 
-// Opens (creating, owner-only) and locks path exclusively, waiting for other
-// holders; -1 on failure. Unlocking closes the handle.
-std::intptr_t StoreLock(const std::filesystem::path& path);
+// Opens the lock file (creating it owner-only), never through a link; -1 on failure.
+std::intptr_t StoreOpenLockFile(const std::filesystem::path& path);
+enum class StoreLockResult { kLocked, kBusy, kFailed };
+// Takes the exclusive lock without waiting; kBusy while another handle holds it.
+StoreLockResult StoreTryLock(std::intptr_t handle);
+// Releases the lock and closes the handle.
 void StoreUnlock(std::intptr_t handle);
 
 // Breaks t down as UTC (thread-safe).

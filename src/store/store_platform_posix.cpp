@@ -1,5 +1,5 @@
-// POSIX file calls of the stores: open(2) with mode 0600, fsync of the file and
-// of its folder, rename(2), flock(2).
+// POSIX file calls of the stores: open(2) with mode 0600, O_EXCL and
+// O_NOFOLLOW, fsync of the file and of its folder, rename(2), flock(2).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -37,19 +37,21 @@ StoreReadResult StoreReadFile(const std::filesystem::path& path, std::string& ou
     return StoreReadResult::kOk;
 }
 
-std::intptr_t StoreOpenForWrite(const std::filesystem::path& path, int& error) {
+std::intptr_t StoreCreateExclusive(const std::filesystem::path& path, int& error) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         error = errno;
         return -1;
     }
-    // An older temporary file may carry wider permissions; tighten them.
+    // The umask may have taken the owner's write bit; the mode is ours to set.
     ::fchmod(fd, 0600);
     return fd;
 }
+
+bool StoreAlreadyExists(int error) { return error == EEXIST; }
 
 bool StoreWriteAll(std::intptr_t handle, const char* data, std::size_t size, int& error) {
     const int fd = static_cast<int>(handle);
@@ -89,21 +91,27 @@ void StoreFlushFolder(const std::filesystem::path& folder) {
 
 bool StoreRemove(const std::filesystem::path& path) { return ::unlink(path.c_str()) == 0; }
 
-std::intptr_t StoreLock(const std::filesystem::path& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
+std::intptr_t StoreOpenLockFile(const std::filesystem::path& path) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd;
+        do {
+            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) return fd;
+        // A link planted at the lock's name: none of our writers makes one, so
+        // removing it takes no lock from anybody.
+        if (errno != ELOOP || ::unlink(path.c_str()) != 0) return -1;
+    }
+    return -1;
+}
+
+StoreLockResult StoreTryLock(std::intptr_t handle) {
     int rc;
     do {
-        rc = ::flock(fd, LOCK_EX);
+        rc = ::flock(static_cast<int>(handle), LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    if (rc == 0) return StoreLockResult::kLocked;
+    return errno == EWOULDBLOCK ? StoreLockResult::kBusy : StoreLockResult::kFailed;
 }
 
 void StoreUnlock(std::intptr_t handle) {

@@ -1,5 +1,5 @@
-// Windows file calls of the stores: CreateFileW with full sharing for reads,
-// FlushFileBuffers, MoveFileExW with replacement, LockFileEx.
+// Windows file calls of the stores: CreateFileW with full sharing for reads and
+// CREATE_NEW for writes, FlushFileBuffers, MoveFileExW with replacement, LockFileEx.
 #include <windows.h>
 
 #include "store/store_platform.h"
@@ -22,16 +22,20 @@ StoreReadResult StoreReadFile(const std::filesystem::path& path, std::string& ou
     return StoreReadResult::kOk;
 }
 
-std::intptr_t StoreOpenForWrite(const std::filesystem::path& path, int& error) {
+std::intptr_t StoreCreateExclusive(const std::filesystem::path& path, int& error) {
+    // CREATE_NEW fails on any existing name, a symbolic link or junction
+    // included; the reparse-point flag keeps a link from ever being followed.
     // The per-user profile folder already restricts access to the owner.
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         error = static_cast<int>(GetLastError());
         return -1;
     }
     return reinterpret_cast<std::intptr_t>(h);
 }
+
+bool StoreAlreadyExists(int error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
 
 bool StoreWriteAll(std::intptr_t handle, const char* data, std::size_t size, int& error) {
     HANDLE h = reinterpret_cast<HANDLE>(handle);
@@ -80,17 +84,21 @@ void StoreFlushFolder(const std::filesystem::path&) {
 
 bool StoreRemove(const std::filesystem::path& path) { return DeleteFileW(path.c_str()) != 0; }
 
-std::intptr_t StoreLock(const std::filesystem::path& path) {
+std::intptr_t StoreOpenLockFile(const std::filesystem::path& path) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return -1;
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(h);
+}
+
+StoreLockResult StoreTryLock(std::intptr_t handle) {
     OVERLAPPED ov{};
-    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov)) {
-        CloseHandle(h);
-        return -1;
-    }
-    return reinterpret_cast<std::intptr_t>(h);
+    if (LockFileEx(reinterpret_cast<HANDLE>(handle), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &ov))
+        return StoreLockResult::kLocked;
+    const DWORD err = GetLastError();
+    return err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? StoreLockResult::kBusy
+                                                                  : StoreLockResult::kFailed;
 }
 
 void StoreUnlock(std::intptr_t handle) {

@@ -147,7 +147,8 @@ bool UpsertPeer(HostKind kind, const TrustedPeer& peer) {
     std::lock_guard<std::mutex> guard(StoreMutex());
     const auto path = TrustedFilePath(kind);
     EnsureAppSupportDir();
-    StoreFileLock fileLock(path);
+    StoreFileLock fileLock(path, kLog);
+    if (fileLock.timedOut()) return false;
     std::vector<TrustedPeer> peers = LoadAll(path);
     const char* action = "added";
     bool found = false;
@@ -170,7 +171,8 @@ bool RemovePeer(HostKind kind, const std::string& id) {
     if (id.empty()) return false;
     std::lock_guard<std::mutex> guard(StoreMutex());
     const auto path = TrustedFilePath(kind);
-    StoreFileLock fileLock(path);
+    StoreFileLock fileLock(path, kLog);
+    if (fileLock.timedOut()) return false;
     std::vector<TrustedPeer> peers = LoadAll(path);
     const auto before = peers.size();
     std::erase_if(peers, [&](const TrustedPeer& p) { return p.id == id; });

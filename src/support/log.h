@@ -5,12 +5,17 @@
 // 4 MiB. Format strings may carry "%{public}s"-style qualifiers; they are
 // stripped. Logging never fails, never throws and never blocks on anything
 // but its own file mutex.
+//
+// Arguments often hold what a phone or a file sent, so the writer escapes the
+// message itself: one call is always exactly one line of valid UTF-8 that no
+// terminal acts on, whatever the arguments hold. Callers pass text raw.
 #pragma once
 
 #include <cstdarg>
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "support/paths.h"
 
@@ -33,6 +38,9 @@ inline constexpr std::uintmax_t kLogRotateSize = 4u * 1024u * 1024u + 1u;  // 4,
 
 void Log(const LogChannel& channel, int level, const char* format, ...);
 void LogV(const LogChannel& channel, int level, const char* format, va_list args);
+// One line whose message is text as given (cut at 1023 bytes, escaped like any
+// other): for text that may hold NUL bytes, which a %s argument cannot carry.
+void LogText(const LogChannel& channel, int level, std::string_view text);
 
 // True when a line of this level would be written (DEBUG needs VX_LOG_DEBUG=1).
 bool LogEnabled(int level);
@@ -43,6 +51,10 @@ bool LogEnabled(int level);
 int MinimumLevelFromEnv(const char* value);
 // The format with "%{...}" qualifiers removed, at most 1023 characters.
 std::string StripQualifiers(const char* format);
+// Text as the writer puts it in a line: well-formed UTF-8 is kept; bytes below
+// 0x20, DEL, backslash, C1 controls (U+0080..U+009F, both bytes) and every byte
+// that is not part of well-formed UTF-8 become \xNN (lowercase hex).
+std::string EscapeLogText(std::string_view text);
 // "plugin.log", "plugin-ae.log", "plugin-ame.log", "plugin-x.log".
 std::string LogFileName(HostKind kind);
 // LocalDataDir() / LogFileName(DetectHost()).

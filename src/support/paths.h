@@ -51,7 +51,7 @@ std::string FormatHex(const std::uint8_t* bytes, std::size_t count);
 std::string FormatUuid(std::uint32_t d1, std::uint16_t d2, std::uint16_t d3, const std::uint8_t d4[8]);
 inline constexpr const char* kNilUuid = "00000000-0000-0000-0000-000000000000";
 
-// Narrow (UTF-8 on POSIX, ANSI on Windows) rendering of a path for log lines.
+// UTF-8 rendering of a path for log lines (with forward slashes on Windows).
 std::string PathForLog(const std::filesystem::path& p);
 
 // Tests only: replaces the application-support base folder (the parent of

@@ -14,13 +14,15 @@
 namespace Veltrix {
 
 std::string PathForLog(const std::filesystem::path& p) {
-    const std::wstring w = p.wstring();
+    // Forward slashes: the log escapes every backslash, and C:/Users/... reads
+    // better than C:\x5cUsers\x5c...; Windows takes either.
+    const std::wstring w = p.generic_wstring();
     if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
                                       nullptr, nullptr);
     if (n <= 0) return {};
     std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, w.c_str(), static_cast<int>(w.size()), out.data(), n, nullptr,
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), out.data(), n, nullptr,
                         nullptr);
     return out;
 }

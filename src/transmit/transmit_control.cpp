@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <thread>
@@ -178,8 +179,7 @@ void TransmitInstance::HandleControl(std::uint8_t opcode, const std::uint8_t* pa
                 break;
             }
             const std::string id(reinterpret_cast<const char*>(payload + 1), n);
-            Log(kLog, kLogInfo, "control: SetEncoderEngine id='%s' (was '%s')", EscapeForLog(id).c_str(),
-                EscapeForLog(EngineId()).c_str());
+            LogText(kLog, kLogInfo, "control: SetEncoderEngine id='" + id + "' (was '" + EngineId() + "')");
             pipeline.reset();  // the switch stops the old pipeline; hold no reference to it
             SwitchEngine(id);
             break;
@@ -196,8 +196,10 @@ void TransmitInstance::HandleControl(std::uint8_t opcode, const std::uint8_t* pa
             const std::size_t n = payload[5];
             std::string engine;
             if (6 + n <= length) engine.assign(reinterpret_cast<const char*>(payload + 6), n);
-            Log(kLog, kLogInfo, "control: AppSettingsSnapshot resLimit=%u codec=%u gop=%u rc=%u engine=%s",
-                static_cast<unsigned>(cap[0] | (cap[1] << 8)), codec, gop, rc, EscapeForLog(engine).c_str());
+            char head[128];
+            std::snprintf(head, sizeof head, "control: AppSettingsSnapshot resLimit=%u codec=%u gop=%u rc=%u engine=",
+                          static_cast<unsigned>(cap[0] | (cap[1] << 8)), codec, gop, rc);
+            LogText(kLog, kLogInfo, head + engine);
             pipeline.reset();
             HandleControl(kSetMaxResolution, cap, 2);
             HandleControl(kSetCodec, &codec, 1);
@@ -224,7 +226,7 @@ void TransmitInstance::HandleControl(std::uint8_t opcode, const std::uint8_t* pa
                 pipeline.reset();
                 RunSelfTest(id);
             } else {
-                Log(kLog, kLogInfo, "[TEST] %{public}s", EscapeForLog(text).c_str());
+                LogText(kLog, kLogInfo, "[TEST] " + text);
             }
             break;
         }
@@ -238,7 +240,7 @@ void TransmitInstance::HandleControl(std::uint8_t opcode, const std::uint8_t* pa
 // keep flowing and the new size must take over with a keyframe.
 void TransmitInstance::RunSelfTest(const std::string& id) {
     if (id != "pipeline") {
-        Log(kLog, kLogInfo, "SELFTEST %s: no such self-test", EscapeForLog(id).c_str());
+        LogText(kLog, kLogInfo, "SELFTEST " + id + ": no such self-test");
         return;
     }
     Log(kLog, kLogInfo, "SELFTEST pipeline: start");

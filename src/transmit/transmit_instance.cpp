@@ -290,6 +290,26 @@ void TransmitInstance::EncodeFrame(const std::uint8_t* pixels, int width, int he
         targetW = std::max(kMinFrameSide, static_cast<int>(width * scale + 0.5) & ~1);
         targetH = std::max(kMinFrameSide, static_cast<int>(height * scale + 0.5) & ~1);
     }
+    // A target the codec cannot encode would stop the picture until the phone
+    // sends another cap: raise it to the codec's smallest frame, in the
+    // source's proportions.
+    const int codec = pipeline->Codec();
+    const int minSide = MinimumFrameSide(codec);
+    if (std::min(targetW, targetH) < minSide) {
+        const double scale = static_cast<double>(minSide) / shorter;
+        const int raisedW = std::max(minSide, static_cast<int>(width * scale + 0.5) & ~1);
+        const int raisedH = std::max(minSide, static_cast<int>(height * scale + 0.5) & ~1);
+        const std::uint64_t key = (static_cast<std::uint64_t>(codec & 0xff) << 48) |
+                                  (static_cast<std::uint64_t>(raisedW & 0xffffff) << 24) |
+                                  static_cast<std::uint64_t>(raisedH & 0xffffff);
+        if (lastRaisedTarget_.exchange(key) != key)
+            Log(kLog, kLogInfo, "target %dx%d is below the smallest %s frame (%d px a side) — raised to %dx%d",
+                targetW, targetH, codec == kCodecH264 ? "H.264" : "HEVC", minSide, raisedW, raisedH);
+        targetW = raisedW;
+        targetH = raisedH;
+    } else {
+        lastRaisedTarget_.store(0);
+    }
 
     const bool ready = pipeline->Ready();
     const bool fits = ready && pipeline->Fps() == fps && WithinTolerance(pipeline->Width(), targetW) &&
@@ -441,31 +461,18 @@ void TransmitInstance::PublishEncoderStatus() {
 }
 
 void TransmitInstance::SendEncoderEngineList() {
-    std::vector<EngineInfo> engines = c_.enumerateEngines();
-    if (engines.size() > 255) engines.resize(255);
-    std::vector<std::uint8_t> inner;
-    inner.push_back(static_cast<std::uint8_t>(engines.size()));
-    const auto append = [&inner](const std::string& s) {
-        const std::size_t n = std::min<std::size_t>(s.size(), 255);
-        inner.push_back(static_cast<std::uint8_t>(n));
-        inner.insert(inner.end(), s.begin(), s.begin() + static_cast<std::ptrdiff_t>(n));
-    };
-    for (const EngineInfo& e : engines) {
-        append(e.id);
-        append(e.label);
-        append(e.detail);
-    }
-    if (inner.size() > 255) {
-        Log(kLog, kLogError, "SendEncoderEngineList: inner payload %zu > 255 B — truncating", inner.size());
-        inner.resize(255);
-    }
-    std::vector<std::uint8_t> frame;
-    frame.reserve(inner.size() + 1);
-    frame.push_back(static_cast<std::uint8_t>(inner.size()));
-    frame.insert(frame.end(), inner.begin(), inner.end());
+    const std::vector<EngineInfo> engines = c_.enumerateEngines();
+    std::vector<EngineEntry> entries;
+    entries.reserve(std::min<std::size_t>(engines.size(), 255));
+    for (std::size_t i = 0; i < engines.size() && i < 255; ++i)
+        entries.push_back({engines[i].id, engines[i].label, engines[i].detail});
+    std::size_t fullSize = 0;
+    const std::vector<std::uint8_t> frame = BuildEncoderEngineList(entries, &fullSize);
+    if (fullSize > 255)
+        Log(kLog, kLogError, "SendEncoderEngineList: inner payload %zu > 255 B — truncating", fullSize);
     if (transport_.SendControl(kEncoderEngineList, frame.data(), frame.size()))
-        Log(kLog, kLogInfo, "SendControl: kEncoderEngineList %zu entries (%zu B frame)", engines.size(),
-            frame.size() + 1);
+        Log(kLog, kLogInfo, "SendControl: kEncoderEngineList %zu entries (%zu B frame)", entries.size(),
+            frame.size());
 }
 
 void TransmitInstance::OnNewClient() {

@@ -164,6 +164,9 @@ private:
     std::atomic<std::int64_t> lastPushTime_{0};
     std::atomic<std::int64_t> lastStallRebuild_{0};
     std::uint32_t lastBadFormat_ = 0;
+    // The last target raised to the codec's smallest frame (codec, width,
+    // height packed; 0 = none), so each raise is logged once.
+    std::atomic<std::uint64_t> lastRaisedTarget_{0};
 
     std::atomic<bool> overrunPending_{false};
     std::atomic<std::size_t> overrunBytes_{0};

@@ -84,7 +84,9 @@ public:
         }
         text += "\n    code: " + EscapeForTerminal(code) + "\n\n";
         sink_(text);
-        Log(kLog, kLogInfo, "pairing code shown in terminal for %s", name.c_str());
+        // The log escapes the raw name itself; the terminal's escaping is for the terminal.
+        LogText(kLog, kLogInfo,
+                "pairing code shown in terminal for " + (deviceName.empty() ? std::string("iPhone") : deviceName));
     }
 
     void Close() override {

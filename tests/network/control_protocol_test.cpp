@@ -32,7 +32,9 @@ TEST(ControlProtocol, EngineList) {
     EXPECT_EQ(list[2], 1);
     EXPECT_EQ(list[3], 'a');
     std::vector<EngineEntry> many(20, EngineEntry{std::string(20, 'i'), "label", "detail"});
-    const auto cut = BuildEncoderEngineList(many);
+    std::size_t full = 0;
+    const auto cut = BuildEncoderEngineList(many, &full);
+    EXPECT_EQ(full, 1u + 20u * (1 + 20 + 1 + 5 + 1 + 6));  // what the sender logs as cut
     EXPECT_EQ(cut.size(), 256u);
     EXPECT_EQ(cut[0], 255);
     EXPECT_EQ(cut[1], 20);
@@ -63,11 +65,6 @@ TEST(ControlProtocol, ReaderSizesAndFailures) {
     EXPECT_EQ(ReadFrom({0x07, 0x38, 0x04}, m), ReadResult::kMessage);
     EXPECT_EQ(m.payload.size(), 2u);
     EXPECT_EQ(ReadFrom({0x0E, 1}, m), ReadResult::kTruncated);
-}
-
-TEST(ControlProtocol, EscapeForLog) {
-    EXPECT_EQ(EscapeForLog("ok name"), "ok name");
-    EXPECT_EQ(EscapeForLog("a\r\n[x]"), "a\\x0d\\x0a[x]");
 }
 
 }  // namespace

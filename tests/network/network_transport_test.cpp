@@ -13,6 +13,7 @@
 
 #include "network/control_protocol.h"
 #include "support/log.h"
+#include "tests/testing/log_lines.h"
 #include "tests/testing/manual_clock.h"
 #include "tests/testing/recording_dialog.h"
 #include "tests/testing/test_env.h"
@@ -168,6 +169,40 @@ TEST_F(NetworkTransportTest, RejectionsAndMalformedHellos) {
         std::lock_guard<std::mutex> l(dialog_.m);
         return dialog_.shown == dialog_.destroyed;
     }));
+}
+
+// A hostile phone's id, name and code reach the pairing lines escaped once,
+// byte for byte as these lines always read, and no line can be forged.
+TEST_F(NetworkTransportTest, PhoneStringsNeverForgeALogLine) {
+    const std::string id = "ph\r\n[1999-09-09 09:09:09.999 c.v.p:network:INFO] FAKE\\";  // 64 bytes at most
+    const std::string name = std::string("Na\tme\x1b[2J\0\xC2\x9B", 12);
+    {
+        TestPhone phone(net_->ListeningPort());
+        ASSERT_TRUE(phone.Hello(id, name, ""));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x31);
+        WaitCode();
+        ASSERT_TRUE(phone.Send({0x32, '1', 0, '\r', '\n', 0x85, '6'}));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x34);
+    }
+    TestPhone phone(net_->ListeningPort());
+    ASSERT_TRUE(phone.Hello(id, name, ""));
+    EXPECT_EQ(phone.NextNonHeartbeat(), 0x31);
+    ASSERT_TRUE(phone.Code(WaitCode()));
+    EXPECT_EQ(phone.NextNonHeartbeat(), 0x33);
+    ASSERT_TRUE(Eventually([&] { return LogText().find("pair: OK") != std::string::npos; }));
+
+    const std::string log = LogText();
+    std::string bad;
+    const auto lines = testing::WellFormedLogLines(log, &bad);
+    ASSERT_FALSE(lines.empty()) << "bad line: " << bad;
+    for (const std::string& line : lines) EXPECT_NE(line.rfind("[1999", 0), 0u) << line;
+    const std::string idLog = "ph\\x0d\\x0a[1999-09-09 09:09:09.999 c.v.p:network:INFO] FAKE\\x5c";
+    const std::string nameLog = "Na\\x09me\\x1b[2J\\x00\\xc2\\x9b";
+    EXPECT_NE(log.find("pair: Hello from id=" + idLog), std::string::npos) << log;
+    EXPECT_NE(log.find(" name=" + nameLog + " token=<none>\r\n"), std::string::npos);
+    EXPECT_NE(log.find("pair: code mismatch submitted=1\\x00\\x0d\\x0a\\x856 expected="), std::string::npos);
+    EXPECT_NE(log.find(" for " + nameLog + "\r\n"), std::string::npos);
+    EXPECT_NE(log.find("pair: OK id=" + idLog), std::string::npos);
 }
 
 TEST_F(NetworkTransportTest, CancelWhileWaitingEndsTheConnection) {

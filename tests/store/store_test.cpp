@@ -10,9 +10,11 @@
 
 #include "store/install_identity.h"
 #include "store/json_store.h"
+#include "store/store_platform.h"
 #include "store/trusted_peers.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "tests/testing/log_lines.h"
 #include "tests/testing/manual_clock.h"
 #include "tests/testing/test_env.h"
 
@@ -72,6 +74,12 @@ TEST(JsonStore, ReadWholeFileRetriesEmptyFiveTimes) {
 
 int FailRename(const fs::path&, const fs::path&) { return 13; }
 
+bool AnyTemporaryIn(const fs::path& folder) {
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.path().extension() == ".tmp") return true;
+    return false;
+}
+
 TEST(JsonStore, FailedRenameKeepsOldFileAndRemovesTemporary) {
     ScopedTestDirs dirs;
     const fs::path p = dirs.root() / "s.json";
@@ -80,14 +88,14 @@ TEST(JsonStore, FailedRenameKeepsOldFileAndRemovesTemporary) {
     EXPECT_FALSE(WriteFileAtomically(p, "new\n", kTestLog, kMsgs));
     OverrideStoreRenameForTesting(nullptr);
     EXPECT_EQ(ReadFileText(p), "old\n");
-    EXPECT_FALSE(fs::exists(dirs.root() / "s.json.tmp"));
+    EXPECT_FALSE(AnyTemporaryIn(dirs.root()));
     EXPECT_NE(LogText().find("t rename("), std::string::npos);
 
     // A real failure: the target is a non-empty folder.
     const fs::path d = dirs.root() / "dir.json";
     fs::create_directories(d / "inside");
     EXPECT_FALSE(WriteFileAtomically(d, "x", kTestLog, kMsgs));
-    EXPECT_FALSE(fs::exists(dirs.root() / "dir.json.tmp"));
+    EXPECT_FALSE(AnyTemporaryIn(dirs.root()));
     EXPECT_TRUE(fs::is_directory(d / "inside"));
 
     // Open failure: the folder does not exist.
@@ -230,6 +238,122 @@ TEST(TrustedPeers, DuplicatesTokensAndSeparateHosts) {
     EXPECT_TRUE(FindPeer(HostKind::kAfterEffects, "p"));
     EXPECT_FALSE(FindPeer(pr, "p"));
     EXPECT_TRUE(fs::exists(AppSupportDir() / "trusted-ae.json"));
+}
+
+// The temporary files left in the store folder: none once a write is done.
+std::vector<std::string> Temporaries() {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(AppSupportDir()))
+        if (e.path().extension() == ".tmp") out.push_back(e.path().filename().string());
+    return out;
+}
+
+// A planted link where an older build put its temporary file: never written
+// through, and removed; a stale temporary of a writer that died goes too.
+TEST(JsonStore, PlantedTemporaryLinksAreNeverWrittenThrough) {
+    ScopedTestDirs dirs;
+    fs::create_directories(AppSupportDir());
+    const fs::path victim = dirs.root() / "victim.txt";
+    const fs::path victim2 = dirs.root() / "victim2.txt";
+    WriteRaw(victim, "mine");
+    WriteRaw(victim2, "mine too");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::others_read);
+    const auto mode = fs::status(victim).permissions();
+    // Where links cannot be made (Wine), stale plain files stand at the names.
+    const auto plant = [](const fs::path& target, const fs::path& at) {
+        std::error_code ec;
+        fs::create_symlink(target, at, ec);
+        if (ec) WriteRaw(at, "stale");
+    };
+    plant(victim, AppSupportDir() / "trusted.json.tmp");
+    plant(victim2, AppSupportDir() / "install.json.tmp");
+    plant(dirs.root() / "absent.txt", AppSupportDir() / "trusted.json.0011223344556677.tmp");
+    WriteRaw(AppSupportDir() / "install.json.8899aabbccddeeff.tmp", R"({"id":"stale"})");
+
+    ASSERT_TRUE(UpsertPeer(HostKind::kPremiere, {"p", "n", "secret-token", ""}));
+    const InstallIdentity id = LoadOrCreateIdentity();
+    EXPECT_EQ(ReadFileText(victim), "mine");
+    EXPECT_EQ(ReadFileText(victim2), "mine too");
+    EXPECT_EQ(fs::status(victim).permissions(), mode);
+    EXPECT_FALSE(fs::exists(dirs.root() / "absent.txt"));
+    EXPECT_FALSE(fs::is_symlink(TrustedFilePath(HostKind::kPremiere)));
+    EXPECT_FALSE(fs::is_symlink(InstallIdentityPath()));
+    EXPECT_EQ(FindPeer(HostKind::kPremiere, "p")->token, "secret-token");
+    EXPECT_EQ(JsonGetString(ReadFileText(InstallIdentityPath()), "id"), id.id);
+    EXPECT_TRUE(Temporaries().empty()) << Temporaries().front();
+}
+
+// The temporary file is made fresh or not at all: an existing name, file or
+// link, is refused and left as it was.
+TEST(JsonStore, TemporaryFileIsCreatedExclusively) {
+    ScopedTestDirs dirs;
+    const fs::path taken = dirs.root() / "taken.tmp";
+    WriteRaw(taken, "keep");
+    int error = 0;
+    EXPECT_EQ(platform::StoreCreateExclusive(taken, error), -1);
+    EXPECT_TRUE(platform::StoreAlreadyExists(error));
+    EXPECT_EQ(ReadFileText(taken), "keep");
+    std::error_code ec;
+    fs::create_symlink(dirs.root() / "target.txt", dirs.root() / "link.tmp", ec);
+    if (!ec) {
+        EXPECT_EQ(platform::StoreCreateExclusive(dirs.root() / "link.tmp", error), -1);
+        EXPECT_FALSE(fs::exists(dirs.root() / "target.txt"));
+    }
+    const std::intptr_t fresh = platform::StoreCreateExclusive(dirs.root() / "fresh.tmp", error);
+    ASSERT_NE(fresh, -1);
+    platform::StoreClose(fresh);
+}
+
+// Another process that hangs holding the lock: the write fails after a
+// bounded wait with an ERROR line, and the store keeps what it had.
+TEST(JsonStore, LockHeldElsewhereFailsTheWriteAfterABoundedWait) {
+    ScopedTestDirs dirs;
+    const HostKind host = HostKind::kOther;
+    ASSERT_TRUE(UpsertPeer(host, {"old", "n", "t", ""}));
+    LoadOrCreateIdentity();
+    const std::string trusted = ReadFileText(TrustedFilePath(host));
+    const std::string install = ReadFileText(InstallIdentityPath());
+    testing::ManualClock clock(/*autoAdvance=*/true);
+    OverrideStoreClockForTesting(&clock);
+    {
+        StoreFileLock other(TrustedFilePath(host), kTestLog, Clock::Real());  // a second handle: a second holder
+        StoreFileLock otherInstall(InstallIdentityPath(), kTestLog, Clock::Real());
+        ASSERT_TRUE(other.held());
+        const auto start = clock.Now();
+        EXPECT_FALSE(UpsertPeer(host, {"new", "n", "t2", ""}));
+        EXPECT_EQ(clock.Now() - start, kStoreLockWait);
+        EXPECT_FALSE(RemovePeer(host, "old"));
+        SetDiscoverable(false);
+        EXPECT_EQ(ReadFileText(TrustedFilePath(host)), trusted);
+        EXPECT_EQ(ReadFileText(InstallIdentityPath()), install);
+    }
+    OverrideStoreClockForTesting(nullptr);
+    const std::string log = LogText();
+    EXPECT_NE(log.find(":trusted:ERROR] lock("), std::string::npos) << log;
+    EXPECT_NE(log.find("still held elsewhere after 5000 ms — not written"), std::string::npos);
+    EXPECT_NE(log.find(":installid:ERROR] lock("), std::string::npos);
+    EXPECT_EQ(log.find("added peer id=new"), std::string::npos);
+    EXPECT_TRUE(UpsertPeer(host, {"new", "n", "t2", ""}));  // released: writes again
+    EXPECT_EQ(ListPeers(host).size(), 2u);
+}
+
+// A phone's name and id reach the store's log lines escaped, one line each.
+TEST(TrustedPeers, PhoneStringsNeverForgeALogLine) {
+    ScopedTestDirs dirs;
+    const std::string name = "x\r\n[1999-09-09 09:09:09.999 com.veltrix.plugin:network:INFO] FAKE-BY-NAME\t\xC2\x85\x9B";
+    const std::string id = "id\r\n[1999-09-09 09:09:09.999 com.veltrix.plugin:network:INFO] FAKE-BY-ID";
+    ASSERT_TRUE(UpsertPeer(HostKind::kPremiere, {id, name, "tok", ""}));
+    ASSERT_TRUE(RemovePeer(HostKind::kPremiere, id));
+    std::string bad;
+    const auto lines = testing::WellFormedLogLines(LogText(), &bad);
+    ASSERT_EQ(lines.size(), 2u) << "bad line: " << bad;
+    EXPECT_NE(lines[0].find(":trusted:INFO] added peer id=id\\x0d\\x0a[1999-09-09 09:09:09.999 "
+                            "com.veltrix.plugin:network:INFO] FAKE-BY-ID name=x\\x0d\\x0a[1999"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("FAKE-BY-NAME\\x09\\xc2\\x85\\x9b"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(":trusted:INFO] removed peer id=id\\x0d\\x0a"), std::string::npos);
 }
 
 TEST(TrustedPeers, ManyThreadsPairingLoseNothing) {

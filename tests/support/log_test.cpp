@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/log.h"
+#include "tests/testing/log_lines.h"
 #include "tests/testing/test_env.h"
 
 namespace Veltrix {
@@ -70,6 +71,49 @@ TEST(LogFile, LineFormatLevelsAndTruncation) {
     // The message is cut at 1023 characters; the line keeps its CR LF.
     const std::string& longLine = lines.back();
     EXPECT_EQ(longLine.size() - longLine.find("] ") - 2, 1023u + 1u /* CR */);
+}
+
+TEST(LogFormat, EscapingKeepsTextAndMarksEverythingElse) {
+    EXPECT_EQ(EscapeLogText("J\xC3\xBCrgen\xE2\x80\x99s \xF0\x9F\x93\xB1 \xC2\xA0"),
+              "J\xC3\xBCrgen\xE2\x80\x99s \xF0\x9F\x93\xB1 \xC2\xA0");  // UTF-8 and no-break space stay
+    // What the pairing lines always escaped, byte for byte the same.
+    EXPECT_EQ(EscapeLogText("a\r\n[x]\t\x1b\x7f\\"), "a\\x0d\\x0a[x]\\x09\\x1b\\x7f\\x5c");
+    EXPECT_EQ(EscapeLogText(std::string("a\0b", 3)), "a\\x00b");
+    EXPECT_EQ(EscapeLogText("\xC2\x85\xC2\x9B"), "\\xc2\\x85\\xc2\\x9b");  // C1 NEL and CSI
+    EXPECT_EQ(EscapeLogText("\x85\x9B\xFF"), "\\x85\\x9b\\xff");          // raw bytes outside UTF-8
+    EXPECT_EQ(EscapeLogText("\xE2\x82"), "\\xe2\\x82");                      // cut short
+    EXPECT_EQ(EscapeLogText("\xED\xA0\x80\xC0\xAF"), "\\xed\\xa0\\x80\\xc0\\xaf");  // surrogate, overlong
+}
+
+// Whatever the arguments hold, each call is one line of the line format.
+TEST(LogFile, HostileArgumentsNeverBreakOrForgeALine) {
+    testing::ScopedTestDirs dirs;
+    const std::string forged = "x\r\n[1999-09-09 09:09:09.999 com.veltrix.plugin:network:INFO] FAKE\nY\rZ";
+    Log(kTest, kLogInfo, "name=%{public}s", forged.c_str());
+    Log(kTest, kLogInfo, "c1=%s raw=%s bad=%s tab=%s", "\xC2\x9B" "31m\xC2\x85", "\x9B\x85", "\xFF\xE2\x82", "a\tb");
+    Log(kTest, kLogInfo, "nul=%c| %s", 0, "\x1b]0;title\x07\x7f");
+    LogText(kTest, kLogError, std::string("id=a\0b\r\n", 8));
+    // Escapes that make the line too long are cut whole, never inside an escape
+    // or a character, and the line keeps its CR LF.
+    const std::string phone = "\xF0\x9F\x93\xB1";
+    Log(kTest, kLogInfo, "%s", std::string(1023, '\n').c_str());
+    Log(kTest, kLogInfo, "%s", (std::string(303, '\n') + phone + phone + phone + phone).c_str());
+    // The message cap of 1023 bytes cuts a character in two: the half left is escaped.
+    Log(kTest, kLogInfo, "%s", (std::string(1021, 'a') + phone).c_str());
+
+    const std::string text = testing::ReadFileText(dirs.local() / "Veltrix" / "plugin-x.log");
+    std::string bad;
+    const auto lines = testing::WellFormedLogLines(text, &bad);
+    ASSERT_EQ(lines.size(), 7u) << "bad line: " << bad;
+    const auto message = [&](std::size_t i) { return lines[i].substr(lines[i].find("] ") + 2); };
+    EXPECT_EQ(message(0), "name=x\\x0d\\x0a[1999-09-09 09:09:09.999 com.veltrix.plugin:network:INFO] FAKE\\x0aY\\x0dZ");
+    EXPECT_EQ(message(1), "c1=\\xc2\\x9b31m\\xc2\\x85 raw=\\x9b\\x85 bad=\\xff\\xe2\\x82 tab=a\\x09b");
+    EXPECT_EQ(message(2), "nul=\\x00| \\x1b]0;title\\x07\\x7f");
+    EXPECT_EQ(message(3), "id=a\\x00b\\x0d\\x0a");
+    for (std::size_t i : {4u, 5u}) EXPECT_GE(lines[i].size() + 2, 1276u) << i;  // filled up to 1279 bytes
+    for (std::size_t i : {4u, 5u}) EXPECT_LE(lines[i].size() + 2, 1279u) << i;
+    EXPECT_EQ(message(4).size() % 4, 0u);
+    EXPECT_EQ(message(6), std::string(1021, 'a') + "\\xf0\\x9f");
 }
 
 TEST(LogFile, RotatesOnlyPastFourMebibytes) {

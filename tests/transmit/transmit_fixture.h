@@ -13,6 +13,7 @@
 
 #include "encoder/encoder_pipeline.h"
 #include "support/log.h"
+#include "tests/testing/log_lines.h"
 #include "tests/testing/manual_clock.h"
 #include "tests/testing/test_env.h"
 #include "transmit/shared_transport.h"
@@ -119,7 +120,7 @@ protected:
                 std::lock_guard<std::mutex> l(control->m);
                 control->engines.push_back(id);
             }
-            if (id == "broken") return nullptr;
+            if (id.rfind("broken", 0) == 0) return nullptr;
             return std::make_unique<TestEncoder>(control);
         };
         c.enumerateEngines = [] {

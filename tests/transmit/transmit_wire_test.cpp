@@ -22,6 +22,10 @@ TEST_F(TransmitInstanceTest, NewPhoneSequenceForOneAndTwoInstances) {
         EXPECT_EQ(list[0], list.size() - 1);
         EXPECT_EQ(list[1], 2);
         EXPECT_EQ(std::string(list.begin() + 3, list.begin() + 9), "nvidia");
+        // The count in the log is the message's: the length byte and the list.
+        EXPECT_NE(LogText().find("SendControl: kEncoderEngineList 2 entries (" + std::to_string(list.size()) +
+                                 " B frame)"),
+                  std::string::npos);
         EXPECT_EQ(frames[3].payload[0], 12);
         EXPECT_EQ(std::string(frames[3].payload.begin() + 1, frames[3].payload.end()), "Test encoder");
         EXPECT_EQ(frames[4].payload, (Bytes{0}));  // no clock running
@@ -364,6 +368,43 @@ TEST_F(TransmitInstanceTest, EngineSwitchMessages) {
 }
 
 
+
+// Engine ids come from the phone: every engine line logs them escaped.
+TEST_F(TransmitInstanceTest, EngineIdsNeverForgeALogLine) {
+    TransmitInstance& inst = NewInstance();
+    inst.Start();
+    WirePhone phone(Port());
+    Connect(phone);
+    const std::string forged = "\r\n[1999-09-09 09:09:09.999 com.veltrix.plugin:transmit:INFO] FAKE\xC2\x9B\x85";
+    for (const std::string& id : {"a" + forged, "a" + forged, "broken" + forged}) {
+        phone.Send(ShortStringCommand(0x13, id));
+        phone.Sync();
+    }
+    const Bytes snapshot = [&] {
+        Bytes b{0x18, 0, 0, 1, 1, 0, static_cast<std::uint8_t>(forged.size())};
+        b.insert(b.end(), forged.begin(), forged.end());
+        return b;
+    }();
+    phone.Send(snapshot);
+    phone.Sync();
+    EXPECT_EQ(inst.EngineId(), forged);
+
+    std::string bad;
+    const auto lines = testing::WellFormedLogLines(LogText(), &bad);
+    ASSERT_FALSE(lines.empty()) << "bad line: " << bad;
+    for (const std::string& line : lines) EXPECT_NE(line.rfind("[1999", 0), 0u) << line;
+    const std::string escaped =
+        "\\x0d\\x0a[1999-09-09 09:09:09.999 com.veltrix.plugin:transmit:INFO] FAKE\\xc2\\x9b\\x85";
+    const std::string log = LogText();
+    for (const std::string& line : {"control: SetEncoderEngine id='a" + escaped + "' (was 'auto')",
+                                    "engine seed 'auto' → 'a" + escaped + "' — rebuilding",
+                                    "engine switch: same id 'a" + escaped + "' — no-op",
+                                    "engine switch: 'a" + escaped + "' → 'broken" + escaped + "' — full refresh",
+                                    "engine switch: CreateForEngine('broken" + escaped + "') failed",
+                                    "engine switch: rebuilt pipeline with 'broken" + escaped + "'",
+                                    "control: AppSettingsSnapshot resLimit=0 codec=1 gop=1 rc=0 engine=" + escaped})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+}
 
 TEST_F(TransmitInstanceTest, ClockTicksPullsAudioAndCountsOnce) {
     TransmitInstance& inst = NewInstance();

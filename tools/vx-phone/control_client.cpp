@@ -7,6 +7,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "support/log.h"
+
 namespace Veltrix::phone {
 namespace {
 
@@ -269,11 +271,11 @@ std::string DescribeEvent(const ControlEvent& e) {
                           e.value == 1 ? "Windows" : ("os " + std::to_string(e.value)).c_str(),
                           e.value2 == 2 ? "x86_64" : ("arch " + std::to_string(e.value2)).c_str());
             return buf;
-        case kEncoderInfo: return "encoder: " + EscapeForLog(e.text);
+        case kEncoderInfo: return "encoder: " + EscapeLogText(e.text);
         case kEncoderEngineList: {
             std::string s = "encoder engines:";
             for (const auto& en : e.engines) {
-                s += " " + EscapeForLog(en.id) + " (" + EscapeForLog(en.label) + ")";
+                s += " " + EscapeLogText(en.id) + " (" + EscapeLogText(en.label) + ")";
             }
             if (e.engines.empty()) s += " none";
             if (e.listCut) s += " [list cut short]";
@@ -518,7 +520,7 @@ PairResult ControlClient::Pair(const std::string& id, const std::string& name, c
             auto code = codeFor ? codeFor() : std::nullopt;
             if (!code || !IsSixDigitCode(*code)) {
                 r.outcome = PairResult::kNoCode;
-                r.detail = code ? "'" + EscapeForLog(*code) + "' is not six digits" : "no pairing code given";
+                r.detail = code ? "'" + EscapeLogText(*code) + "' is not six digits" : "no pairing code given";
                 return r;
             }
             std::vector<std::uint8_t> b{kPairingCode};

@@ -6,6 +6,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "support/log.h"
 #include "support/paths.h"
 #include "support/threads.h"
 #include "transport/packetizer.h"
@@ -458,7 +459,7 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
     t << ", " << s.audio.framesLost << " lost\n";
     t << "  control:  " << heartbeats << " heartbeats, " << s.acks.size() << " acks, " << s.commandsSent
       << " commands sent, " << s.idrRequests << " key-frame requests";
-    if (!s.encoderInfo.empty()) t << ", encoder \"" << EscapeForLog(s.encoderInfo) << "\"";
+    if (!s.encoderInfo.empty()) t << ", encoder \"" << EscapeLogText(s.encoderInfo) << "\"";
     if (s.controlEnded) t << "\n  ended:    " << s.controlEndReason;
     if (s.pngsSaved > 0) t << "\n  saved:    " << s.pngsSaved << " PNG files in " << o_.savePngDir;
     return t.str();

@@ -11,6 +11,7 @@ extern "C" {
 
 #include "encoder/engine_factory.h"
 #include "encoder/media_foundation_encoder.h"
+#include "support/log.h"
 #include "tests/testing/test_env.h"
 
 namespace Veltrix {
@@ -205,6 +206,29 @@ TEST_F(MfLibav, EmergencyCompressionMakesSmallFrames) {
     // After the emergency the quality comes back.
     EXPECT_GT(units[6].bytes.size() * 2, normal);
     CheckDecodes(kCodecH264, 1280, 720);
+}
+
+// libx265 refuses frames below 32 pixels a side at the stream's bit rate:
+// Configure says so instead of reporting an encoder that fails every frame.
+TEST_F(MfLibav, FramesBelowTheCodecsSmallestFailConfigure) {
+    enc->SetCodec(kCodecHevc);
+    EXPECT_FALSE(enc->Configure(16, 16, 150'000'000, 30));
+    EXPECT_FALSE(enc->Ready());
+    EXPECT_EQ(enc->Description(), "");
+    const std::string log = testing::ReadFileText(LogFilePath());
+    EXPECT_NE(log.find("BEGIN_STREAMING failed"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Configure OK: 16x16"), std::string::npos);
+
+    const int side = MinimumFrameSide(kCodecHevc);
+    ASSERT_TRUE(enc->Configure(side, side, 150'000'000, 30));
+    Feed(side, side, 0, 2);
+    CheckDecodes(kCodecHevc, side, side);
+
+    units.clear();
+    enc->SetCodec(kCodecH264);
+    ASSERT_TRUE(enc->Configure(MinimumFrameSide(kCodecH264), 16, 150'000'000, 30));
+    Feed(16, 16, 0, 2);
+    CheckDecodes(kCodecH264, 16, 16);
 }
 
 TEST_F(MfLibav, ResizedInputAndEngines) {

@@ -1,0 +1,33 @@
+// The log's promise as a fuzzing oracle: whatever a phone sent, every line the
+// plug-in wrote is one well-formed line.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <system_error>
+
+#include "support/log.h"
+#include "tests/testing/log_lines.h"
+
+namespace Veltrix::fuzzing {
+
+// Aborts on a log line that is broken or not escaped, then starts the log afresh.
+inline void CheckAndClearLog() {
+    const std::filesystem::path path = LogFilePath();
+    std::string text;
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream ss;
+        ss << in.rdbuf();
+        text = ss.str();
+    }
+    std::string bad;
+    if (!text.empty() && testing::WellFormedLogLines(text, &bad).empty()) std::abort();
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+}
+
+}  // namespace Veltrix::fuzzing

@@ -16,6 +16,8 @@
 #include "sdk/transmit_sdk.h"
 #include "support/clock.h"
 #include "vx-host/host_options.h"
+#include "vx-host/media_source.h"
+#include "vx-host/sync_schedule.h"
 
 struct TxPPix;
 
@@ -62,6 +64,8 @@ public:
             std::ostream& err);
 
     const HostReport& report() const { return report_; }
+    // Plays this file instead of the pattern (before Run).
+    void UseSource(std::unique_ptr<MediaSource> source) { source_ = std::move(source); }
 
     // --- suite entry points (reached through the process-wide active session) ---
     TxResult AcquireSuite(const char* name, std::int32_t version, const void** out);
@@ -95,10 +99,14 @@ private:
 
     std::mutex toneMutex_;
     double tonePhase_ = 0;
+    std::int64_t toneSamples_ = 0;  // timeline position of the tone, in samples
     std::int64_t audioPushed_ = 0;
     std::atomic<std::int64_t> audioPulled_{0};
 
     std::vector<std::uint8_t> staticPicture_;
+    std::unique_ptr<MediaSource> source_;
+    bool sourceFailed_ = false;  // host thread only
+    SyncSchedule sync_;
     HostReport report_;
 };
 

@@ -39,7 +39,7 @@ public:
 private:
     mutable std::mutex mutex_;
     bool lastBright_ = false;
-    std::size_t quietSamples_ = 0;
+    std::size_t quietSamples_ = SIZE_MAX / 2;  // before the stream: quiet
     std::vector<Clock::time_point> flashes_, clicks_;
 };
 

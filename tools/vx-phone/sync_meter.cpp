@@ -58,21 +58,25 @@ SyncSummary SyncMeter::Summary() const {
     SyncSummary s;
     s.flashes = flashes_.size();
     s.clicks = clicks_.size();
-    std::vector<bool> used(clicks_.size(), false);
+    // Both lists are in time order (sorted anyway): each flash looks only at the clicks near it.
+    std::vector<Clock::time_point> clicks = clicks_;
+    std::sort(clicks.begin(), clicks.end());
+    std::vector<bool> used(clicks.size(), false);
     std::vector<double> skews;
     for (const auto& f : flashes_) {
-        std::size_t best = clicks_.size();
+        const auto at = std::lower_bound(clicks.begin(), clicks.end(), f - kPairWindow);
+        std::size_t best = clicks.size();
         Clock::duration bestGap = kPairWindow;
-        for (std::size_t i = 0; i < clicks_.size(); ++i) {
-            const auto gap = f > clicks_[i] ? f - clicks_[i] : clicks_[i] - f;
+        for (auto i = static_cast<std::size_t>(at - clicks.begin()); i < clicks.size() && clicks[i] <= f + kPairWindow; ++i) {
+            const auto gap = f > clicks[i] ? f - clicks[i] : clicks[i] - f;
             if (!used[i] && gap <= bestGap) {
                 best = i;
                 bestGap = gap;
             }
         }
-        if (best == clicks_.size()) continue;
+        if (best == clicks.size()) continue;
         used[best] = true;
-        skews.push_back(std::chrono::duration<double, std::milli>(f - clicks_[best]).count());
+        skews.push_back(std::chrono::duration<double, std::milli>(f - clicks[best]).count());
     }
     std::sort(skews.begin(), skews.end());
     s.pairs = skews.size();

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build pkg-config g++ clang libclang-rt-14-dev binutils
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libcm256cc-dev libavcodec-dev libavutil-dev libavformat-dev libswscale-dev libyuv-dev
+  libcm256cc-dev libavcodec-dev libavutil-dev libavformat-dev libswscale-dev libswresample-dev libsdl2-dev libyuv-dev
   libavahi-client-dev avahi-daemon avahi-utils dbus
   libx11-dev libxtst-dev iproute2
   g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 xvfb

@@ -23,6 +23,7 @@ TEST(PhoneFixedPorts, RunPhoneReceivesWhatTheTransportSendsToThePairedPhone) {
     o.json = true;
     o.minDecoded = static_cast<int>(units.size());
     o.send = {"idr"};
+    o.silenceLimit = 600;  // this plug-in's heartbeat clock stands still
     PhoneIo io;
     std::atomic<bool> stop{false};
     int rc = -1;

@@ -117,5 +117,27 @@ TEST(TestPattern, MovingFramesDifferAndStaticFramesDoNot) {
     EXPECT_FALSE(ParsePatternKind("bars"));
 }
 
+TEST(TestPattern, NoiseIsNewEveryFrameAndTheFlashIsWhiteBothKeepTheStamp) {
+    Picture a(320, 180), b(320, 180);
+    DrawPattern(PatternKind::kNoise, a.pixels.data(), 320, 180, a.rowBytes, PatternStamp{7, 1});
+    DrawPattern(PatternKind::kNoise, b.pixels.data(), 320, 180, b.rowBytes, PatternStamp{8, 2});
+    EXPECT_EQ(ReadStampBgra(a.pixels.data(), 320, 180, a.rowBytes), (PatternStamp{7, 1}));
+    // Below the stamp nearly every byte differs, and the values spread over the whole range.
+    std::size_t same = 0, total = 0, high = 0;
+    for (std::size_t i = 100 * a.rowBytes; i < a.pixels.size(); i += 4) {
+        for (int c = 0; c < 3; ++c, ++total) {
+            same += a.pixels[i + c] == b.pixels[i + c];
+            high += a.pixels[i + c] >= 128;
+        }
+    }
+    EXPECT_LT(same, total / 100);
+    EXPECT_NEAR(static_cast<double>(high) / total, 0.5, 0.02);
+    DrawFlash(a.pixels.data(), 320, 180, a.rowBytes, PatternStamp{9, 3});
+    EXPECT_EQ(ReadStampBgra(a.pixels.data(), 320, 180, a.rowBytes), (PatternStamp{9, 3}));
+    EXPECT_EQ(a.pixels[170 * a.rowBytes + 300 * 4], 255);
+    EXPECT_EQ(ParsePatternKind("noise"), PatternKind::kNoise);
+    EXPECT_EQ(ParsePatternKind("sync"), PatternKind::kSync);
+}
+
 }  // namespace
 }  // namespace Veltrix

@@ -142,11 +142,24 @@ constexpr std::uint8_t kBars[8][3] = {{191, 191, 191}, {0, 191, 191}, {191, 191,
 std::optional<PatternKind> ParsePatternKind(std::string_view name) {
     if (name == "moving") return PatternKind::kMoving;
     if (name == "static") return PatternKind::kStatic;
+    if (name == "noise") return PatternKind::kNoise;
+    if (name == "sync") return PatternKind::kSync;
     return std::nullopt;
 }
 
 const char* PatternKindName(PatternKind kind) {
-    return kind == PatternKind::kMoving ? "moving" : "static";
+    switch (kind) {
+        case PatternKind::kMoving: return "moving";
+        case PatternKind::kStatic: return "static";
+        case PatternKind::kNoise: return "noise";
+        default: return "sync";
+    }
+}
+
+void DrawFlash(std::uint8_t* bgra, int width, int height, int rowBytes, const PatternStamp& stamp) {
+    if (!bgra || width <= 0 || height <= 0 || rowBytes < width * 4) return;
+    for (int y = 0; y < height; ++y) std::memset(bgra + static_cast<std::size_t>(y) * rowBytes, 255, static_cast<std::size_t>(width) * 4);
+    WriteStamp(bgra, width, height, rowBytes, stamp);
 }
 
 bool WriteStamp(std::uint8_t* bgra, int width, int height, int rowBytes, const PatternStamp& stamp) {
@@ -170,7 +183,29 @@ bool WriteStamp(std::uint8_t* bgra, int width, int height, int rowBytes, const P
 void DrawPattern(PatternKind kind, std::uint8_t* bgra, int width, int height, int rowBytes,
                  const PatternStamp& stamp) {
     if (!bgra || width <= 0 || height <= 0 || rowBytes < width * 4) return;
-    const bool moving = kind == PatternKind::kMoving;
+    if (kind == PatternKind::kNoise) {
+        // xorshift64*, seeded by the frame: every frame differs, runs repeat.
+        std::uint64_t x = 0x9E3779B97F4A7C15ull ^ (static_cast<std::uint64_t>(stamp.frameIndex) + 1) * 0xD1B54A32D192ED03ull;
+        for (int y = 0; y < height; ++y) {
+            std::uint8_t* p = bgra + static_cast<std::size_t>(y) * rowBytes;
+            for (int i = 0; i < width; i += 2, p += 8) {
+                x ^= x >> 12;
+                x ^= x << 25;
+                x ^= x >> 27;
+                const std::uint64_t v = x * 0x2545F4914F6CDD1Dull;
+                const int n = std::min(2, width - i);
+                for (int k = 0; k < n; ++k) {
+                    p[4 * k + 0] = static_cast<std::uint8_t>(v >> (24 * k));
+                    p[4 * k + 1] = static_cast<std::uint8_t>(v >> (24 * k + 8));
+                    p[4 * k + 2] = static_cast<std::uint8_t>(v >> (24 * k + 16));
+                    p[4 * k + 3] = 255;
+                }
+            }
+        }
+        WriteStamp(bgra, width, height, rowBytes, stamp);
+        return;
+    }
+    const bool moving = kind != PatternKind::kStatic;
     // One row of bars, twice as wide, so each scrolled row is a single copy.
     const int barWidth = std::max(1, width / 8);
     const int period = barWidth * 8;

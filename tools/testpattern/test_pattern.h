@@ -26,9 +26,11 @@ struct PatternStamp {
 enum class PatternKind {
     kMoving,  // scrolling colour bars, a moving square, and the stamp
     kStatic,  // the same bars standing still, no stamp: every frame identical
+    kNoise,   // fresh random pixels every frame (nothing to compress), and the stamp
+    kSync,    // the moving picture; the host turns one frame a second white (DrawFlash)
 };
 
-// "moving" or "static".
+// "moving", "static", "noise" or "sync".
 std::optional<PatternKind> ParsePatternKind(std::string_view name);
 const char* PatternKindName(PatternKind kind);
 
@@ -40,6 +42,9 @@ inline constexpr int kStampMinShortSide = 80;
 // (when the picture is large enough).
 void DrawPattern(PatternKind kind, std::uint8_t* bgra, int width, int height, int rowBytes,
                  const PatternStamp& stamp);
+
+// The white flash of the sync pattern, with the stamp.
+void DrawFlash(std::uint8_t* bgra, int width, int height, int rowBytes, const PatternStamp& stamp);
 
 // Writes only the stamp; false when the picture is too small for it.
 bool WriteStamp(std::uint8_t* bgra, int width, int height, int rowBytes, const PatternStamp& stamp);

@@ -118,6 +118,10 @@ std::optional<HostOptions> ParseHostOptions(const std::vector<std::string>& args
             }
             o.width = static_cast<int>(w);
             o.height = static_cast<int>(h);
+            o.sizeGiven = true;
+        } else if (name == "--source") {
+            if (!need() || value.empty()) return fail("--source needs the path of a video file");
+            o.source = value;
         } else if (name == "--fps") {
             if (!need()) return fail("--fps needs a value such as 30 or 29.97");
             auto r = ParseFrameRate(value);
@@ -134,9 +138,9 @@ std::optional<HostOptions> ParseHostOptions(const std::vector<std::string>& args
                 return fail("--seconds: '" + value + "' is not a number of seconds >= 0");
             }
         } else if (name == "--pattern") {
-            if (!need()) return fail("--pattern needs a value: moving or static");
+            if (!need()) return fail("--pattern needs a value: moving, static, noise or sync");
             auto k = ParsePatternKind(value);
-            if (!k) return fail("--pattern: unknown pattern '" + value + "' (moving, static)");
+            if (!k) return fail("--pattern: unknown pattern '" + value + "' (moving, static, noise, sync)");
             o.pattern = *k;
         } else if (name == "--audio") {
             if (!need()) return fail("--audio needs a value: push, pull or none");
@@ -204,7 +208,7 @@ std::string UsageText() {
         "frames and audio, then stop, dispose and shut-down. Ctrl+C stops cleanly.\n"
         "\n"
         "options:\n"
-        "  --size WxH          picture size (default 1280x720)\n"
+        "  --size WxH          picture size (default 1280x720; with --source the file's)\n"
         "  --fps F             frame rate, 1..240: 25, 29.97, 59.94, 30000/1001 (default 30)\n"
         "  --seconds S         play S seconds of timeline, 0 = until interrupted (default 0);\n"
         "                      with --paused or --pause-after, S seconds of wall time in all\n"
@@ -212,6 +216,12 @@ std::string UsageText() {
         "                      the last picture stays)\n"
         "  --pattern NAME      moving: moving bars with the push time stamped in the picture\n"
         "                      static: one still picture (default moving)\n"
+        "                      noise: new random pixels every frame (does not compress)\n"
+        "                      sync: moving, with a white flash once a second and a click\n"
+        "                      in the tone at the same timeline instant\n"
+        "  --source FILE       play a video file instead (any format FFmpeg reads), looping,\n"
+        "                      scaled to --size; its audio, if any, replaces the tone.\n"
+        "                      The push time is stamped into every picture\n"
         "  --audio MODE        push: host pushes a tone; pull: the plug-in pulls it;\n"
         "                      none: no audio (default push)\n"
         "  --paused            host is paused: one frame, no clock, no audio\n"
@@ -226,7 +236,8 @@ std::string UsageText() {
         "  --quiet, -q         no live status line\n"
         "  --help, -h          this text\n"
         "\n"
-        "exit status: 0 ok, 1 the plug-in failed to load or start, 2 bad options,\n"
+        "exit status: 0 ok, 1 the plug-in failed to load or start, 2 bad options or a\n"
+        "--source file that cannot be opened or decoded,\n"
         "3 the plug-in broke the host's rules (e.g. a frame disposed twice or never)\n";
 }
 

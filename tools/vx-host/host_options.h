@@ -23,6 +23,8 @@ enum class AudioMode { kPush, kPull, kNone };
 struct HostOptions {
     int width = 1280;
     int height = 720;
+    bool sizeGiven = false;  // --size was given (else a --source file keeps its own size)
+    std::string source;      // --source: a video file instead of the pattern
     FrameRate fps;
     double seconds = 0;  // 0 = until interrupted
     double pauseAfter = 0;  // > 0: play this much timeline, then pause (0 = never)

@@ -113,7 +113,8 @@ HostSession::HostSession(const HostOptions& options, TxEntryFunc entry, Clock& c
       frameTicks_(FrameTicks(options)),
       timeline_(frameTicks_, SecondsToTicks(options.inPoint),
                 options.outPoint >= 0 ? SecondsToTicks(options.outPoint) : -1,
-                options.seconds > 0 ? SecondsToTicks(options.seconds) : -1) {
+                options.seconds > 0 ? SecondsToTicks(options.seconds) : -1),
+      sync_(options.fps.num, options.fps.den, static_cast<std::int64_t>(kHostAudioRate)) {
     HostSession* expected = nullptr;
     gActive.compare_exchange_strong(expected, this);
 }
@@ -170,10 +171,20 @@ TxResult HostSession::DisposePPix(TxPPixHandle ppix) {
 void HostSession::FillTone(float** buffers, std::uint32_t channels, std::uint32_t count) {
     // 440 Hz at a quarter of full scale, the same on every channel.
     std::lock_guard<std::mutex> lock(toneMutex_);
+    if (source_) {
+        // The file's own sound (silence when it has none) instead of the tone.
+        source_->ReadAudio(buffers, static_cast<int>(channels), count);
+        toneSamples_ += count;
+        return;
+    }
     const double step = 2 * kPi * 440.0 / kHostAudioRate;
+    const bool sync = options_.pattern == PatternKind::kSync;
     for (std::uint32_t i = 0; i < count; ++i) {
-        const float v = static_cast<float>(0.25 * std::sin(tonePhase_));
+        float v = static_cast<float>(0.25 * std::sin(tonePhase_));
         tonePhase_ = std::fmod(tonePhase_ + step, 2 * kPi);
+        float click = 0;
+        if (sync && sync_.InClick(toneSamples_, &click)) v = click;
+        ++toneSamples_;
         for (std::uint32_t c = 0; c < channels; ++c) {
             if (buffers[c]) buffers[c][i] = v;
         }
@@ -213,7 +224,23 @@ TxPPixHandle HostSession::RenderFrame(std::int64_t index) {
     p->height = options_.height;
     p->rowBytes = options_.width * 4;
     const std::size_t size = static_cast<std::size_t>(p->rowBytes) * p->height;
-    if (options_.pattern == PatternKind::kStatic) {
+    const PatternStamp stamp{static_cast<std::uint64_t>(MicrosSinceEpoch(clock_.Now())),
+                             static_cast<std::uint32_t>(index)};
+    if (source_) {
+        p->width = source_->width();
+        p->height = source_->height();
+        p->rowBytes = p->width * 4;
+        p->pixels.resize(static_cast<std::size_t>(p->rowBytes) * p->height);
+        const double seconds = static_cast<double>(index) * static_cast<double>(frameTicks_) / kHostTicksPerSecond;
+        std::string why;
+        if (!source_->VideoAt(seconds, p->pixels.data(), p->rowBytes, &why) && !sourceFailed_) {
+            sourceFailed_ = true;  // the last good picture keeps playing
+            std::lock_guard<std::mutex> lock(mutex_);
+            report_.problems.push_back("the source stopped decoding: " + why);
+        }
+        // The push time is stamped over the file's picture too.
+        WriteStamp(p->pixels.data(), p->width, p->height, p->rowBytes, stamp);
+    } else if (options_.pattern == PatternKind::kStatic) {
         if (staticPicture_.empty()) {
             staticPicture_.resize(size);
             DrawPattern(PatternKind::kStatic, staticPicture_.data(), p->width, p->height, p->rowBytes, {});
@@ -222,9 +249,11 @@ TxPPixHandle HostSession::RenderFrame(std::int64_t index) {
     } else {
         p->pixels.resize(size);
         // The stamp carries the steady-clock time of the push, read back on the phone side.
-        const PatternStamp stamp{static_cast<std::uint64_t>(MicrosSinceEpoch(clock_.Now())),
-                                 static_cast<std::uint32_t>(index)};
-        DrawPattern(PatternKind::kMoving, p->pixels.data(), p->width, p->height, p->rowBytes, stamp);
+        if (options_.pattern == PatternKind::kSync && sync_.IsFlashFrame(index)) {
+            DrawFlash(p->pixels.data(), p->width, p->height, p->rowBytes, stamp);
+        } else {
+            DrawPattern(options_.pattern, p->pixels.data(), p->width, p->height, p->rowBytes, stamp);
+        }
     }
     std::lock_guard<std::mutex> lock(mutex_);
     livePPix_.insert(p);
@@ -459,6 +488,23 @@ int HostMain(const std::vector<std::string>& args, const std::atomic<bool>& stop
         out << UsageText();
         return 0;
     }
+    std::unique_ptr<MediaSource> source;
+    if (!options->source.empty()) {
+        MediaSourceOptions so;
+        if (options->sizeGiven) {
+            so.width = options->width;
+            so.height = options->height;
+        }
+        so.sampleRate = static_cast<int>(kHostAudioRate);
+        so.channels = 2;
+        source = OpenMediaSource(options->source, so, &error);
+        if (!source) {
+            err << "vx-host: --source: " << error << "\n";
+            return 2;
+        }
+        options->width = source->width();
+        options->height = source->height();
+    }
     // The control surface loads first, as the editing host loads its plug-ins.
     bool ctrlOk = true;
     ControlSurfacePlugin ctrlPlugin = LoadControlSurface(options->noCtrl, options->ctrl, out, err, &ctrlOk);
@@ -477,14 +523,17 @@ int HostMain(const std::vector<std::string>& args, const std::atomic<bool>& stop
     }
     const HostKind host = DetectHost();
     out << "vx-host: " << plugin.string() << " as " << HostName(host) << ", " << options->width << "x"
-        << options->height << " @ " << std::fixed << std::setprecision(3) << options->fps.value() << " fps, pattern "
-        << PatternKindName(options->pattern) << ", audio " << AudioModeName(options->audio)
+        << options->height << " @ " << std::fixed << std::setprecision(3) << options->fps.value() << " fps, "
+        << (source ? "source " + options->source + (source->hasAudio() ? " (with audio)" : " (no audio)")
+                   : std::string("pattern ") + PatternKindName(options->pattern))
+        << ", audio " << AudioModeName(options->audio)
         << (options->paused ? ", paused" : "") << "\n";
     out.flush();
     int rc = 0;
     HostReport report;
     {
         HostSession session(*options, entry);
+        if (source) session.UseSource(std::move(source));
         std::mutex sayMutex;
         CtrlHost ctrl(session.timeline(), [&](const std::string& line) {
             std::lock_guard<std::mutex> lock(sayMutex);

@@ -16,6 +16,8 @@
 #include "sdk/transmit_sdk.h"
 #include "support/clock.h"
 #include "vx-host/host_options.h"
+#include "vx-host/media_source.h"
+#include "vx-host/sync_schedule.h"
 #include "vx-host/timeline.h"
 
 struct TxPPix;
@@ -65,6 +67,8 @@ public:
             std::ostream& err);
 
     const HostReport& report() const { return report_; }
+    // Plays this file instead of the pattern (before Run).
+    void UseSource(std::unique_ptr<MediaSource> source) { source_ = std::move(source); }
 
     // The timeline the transport drives; playback follows its play state.
     Timeline& timeline() { return timeline_; }
@@ -104,10 +108,14 @@ private:
 
     std::mutex toneMutex_;
     double tonePhase_ = 0;
+    std::int64_t toneSamples_ = 0;  // timeline position of the tone, in samples
     std::int64_t audioPushed_ = 0;
     std::atomic<std::int64_t> audioPulled_{0};
 
     std::vector<std::uint8_t> staticPicture_;
+    std::unique_ptr<MediaSource> source_;
+    bool sourceFailed_ = false;  // host thread only
+    SyncSchedule sync_;
     HostReport report_;
 };
 

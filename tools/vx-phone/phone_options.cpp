@@ -19,6 +19,22 @@ bool ParseLong(const std::string& s, long lo, long hi, long* out) {
     return true;
 }
 
+// "0.05" or "5%": a share in [0, 1).
+bool ParseShare(std::string s, double* out) {
+    double scale = 1;
+    if (!s.empty() && s.back() == '%') {
+        s.pop_back();
+        scale = 0.01;
+    }
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(s.c_str(), &end) * scale;
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0 || v >= 1) return false;
+    *out = v;
+    return true;
+}
+
 bool ParseSeconds(const std::string& s, double* out) {
     if (s.empty()) return false;
     char* end = nullptr;
@@ -130,6 +146,30 @@ std::optional<PhoneOptions> ParsePhoneOptions(const std::vector<std::string>& ar
             std::string why;
             if (!ParsePhoneCommand(value, &why)) return fail("--send '" + value + "': " + why);
             o.send.push_back(value);
+        } else if (name == "--show") {
+            o.show = true;
+        } else if (name == "--sync") {
+            o.sync = true;
+        } else if (name == "--drop") {
+            if (!need("a share such as 0.02 or 2%")) return std::nullopt;
+            if (!ParseShare(value, &o.dropRate)) return fail("--drop: '" + value + "' is not a share from 0 to below 1 (0.02 or 2%)");
+        } else if (name == "--drop-burst") {
+            if (!need("a mean burst length")) return std::nullopt;
+            if (!ParseSeconds(value, &o.dropBurst) || o.dropBurst < 1 || o.dropBurst > 1000) {
+                return fail("--drop-burst: '" + value + "' is not a mean length from 1 to 1000 datagrams");
+            }
+        } else if (name == "--drop-seed") {
+            if (!need("a number")) return std::nullopt;
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long v = std::strtoull(value.c_str(), &end, 10);
+            if (value.empty() || errno != 0 || *end != '\0' || v == 0) return fail("--drop-seed: '" + value + "' is not a number > 0");
+            o.dropSeed = v;
+        } else if (name == "--silence-limit") {
+            if (!need("a number of seconds")) return std::nullopt;
+            if (!ParseSeconds(value, &o.silenceLimit) || o.silenceLimit < 0.1) {
+                return fail("--silence-limit: '" + value + "' is not a number of seconds >= 0.1");
+            }
         } else if (name == "--min-decoded") {
             if (!need("a picture count")) return std::nullopt;
             if (!ParseLong(value, 0, 100000000, &n)) return fail("--min-decoded: '" + value + "' is not a count");
@@ -175,11 +215,22 @@ std::string PhoneUsageText() {
         PhoneCommandHelp() +
         "  --no-auto-idr        do not ask for a key frame after a lost frame\n"
         "  --min-decoded N      exit with status 3 when fewer than N pictures decoded\n"
+        "  --show               a window with the decoded picture, scaled to fit, and the\n"
+        "                       live figures; closing it stops like Ctrl+C\n"
+        "  --drop RATE          drop that share of the received datagrams (0.02 or 2%)\n"
+        "                       at random before reassembly, to simulate loss\n"
+        "  --drop-burst N       with --drop: drops come in bursts of N datagrams on\n"
+        "                       average (two-state model) instead of one by one\n"
+        "  --drop-seed N        the same drops on every run (default: new each run)\n"
+        "  --sync               with vx-host --pattern sync: the skew between each\n"
+        "                       decoded flash and its click in the audio (p50, spread)\n"
+        "  --silence-limit S    a plug-in heard from neither by heartbeat nor by\n"
+        "                       datagram for S seconds has gone silent (default 5)\n"
         "  --pair-timeout S     give up pairing after S seconds of silence (default 120)\n"
         "  --help               this text\n"
         "\n"
         "exit status: 0 ok, 1 connection or pairing failed, 2 bad options,\n"
-        "3 fewer pictures than --min-decoded\n";
+        "3 fewer pictures than --min-decoded, 4 the plug-in went silent\n";
 }
 
 }  // namespace Veltrix::phone

@@ -29,6 +29,12 @@ struct PhoneOptions {
     int minDecoded = 0;               // exit 3 with fewer decoded pictures
     double pairTimeout = 120;         // seconds of silence while pairing
     bool autoIdr = true;              // ask for a key frame after a loss
+    bool show = false;                // a window with the picture and the live figures
+    double dropRate = 0;              // share of received datagrams dropped on purpose
+    double dropBurst = 0;             // mean burst length (0: independent drops)
+    std::uint64_t dropSeed = 0;       // 0: a fresh seed each run
+    bool sync = false;                // measure flash/click skew of the sync pattern
+    double silenceLimit = 5;          // seconds without heartbeat or datagram: the plug-in is gone
     bool help = false;
 };
 

@@ -1,6 +1,8 @@
 #include "vx-phone/phone_session.h"
 
 #include <cinttypes>
+#include <cstring>
+#include <random>
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
@@ -11,6 +13,7 @@
 #include "support/threads.h"
 #include "transport/packetizer.h"
 #include "vx-phone/phone_net.h"
+#include "vx-phone/phone_window.h"
 
 namespace Veltrix::phone {
 namespace {
@@ -49,6 +52,18 @@ std::string LatencyJson(const LatencySummary& l) {
            ",\"max_ms\":" + Fixed(l.maxMs, 3) + "}";
 }
 
+// A fixed seed gives each stream its own repeatable sequence; none, a fresh one.
+std::uint64_t LossSeed(std::uint64_t seed, std::uint64_t stream) {
+    if (seed == 0) return std::random_device{}() * 0x9E3779B97F4A7C15ull + stream;
+    return seed * 0x9E3779B97F4A7C15ull + stream;
+}
+
+std::string SyncText(const SyncSummary& s) {
+    return std::to_string(s.flashes) + " flashes, " + std::to_string(s.clicks) + " clicks, " + std::to_string(s.pairs) +
+           " paired; skew (video - audio) p50 " + Fixed(s.p50Ms, 1) + " ms, spread (p5..p95) " + Fixed(s.spreadMs, 1) +
+           " ms, min " + Fixed(s.minMs, 1) + ", max " + Fixed(s.maxMs, 1);
+}
+
 std::string LatencyText(const LatencySummary& l) {
     if (l.count == 0) return "no samples";
     return "mean " + Fixed(l.meanMs, 2) + " ms, p50 " + Fixed(l.p50Ms, 2) + ", p95 " + Fixed(l.p95Ms, 2) + ", min " +
@@ -58,6 +73,14 @@ std::string LatencyText(const LatencySummary& l) {
 double LossPercent(const ReassemblerCounters& c) {
     if (c.sequenceSpan == 0 || c.sequenceReceived >= c.sequenceSpan) return 0;
     return 100.0 * static_cast<double>(c.sequenceSpan - c.sequenceReceived) / static_cast<double>(c.sequenceSpan);
+}
+
+// The --show overlay: rate, loss, repairs, push->decoded latency.
+std::vector<std::string> OverlayLines(const SessionSnapshot& s, const PhoneStats::Window& w) {
+    return {Fixed(w.fps, 1) + " FPS  " + Fixed(w.mbps, 2) + " MBIT/S",
+            "LOSS " + Fixed(LossPercent(s.video), 2) + "%  REPAIRED " + std::to_string(s.video.framesRepaired) +
+                "  LOST " + std::to_string(s.video.framesLost),
+            "PUSH->DECODED " + (s.stampLatency.count ? Fixed(s.stampLatency.p50Ms, 1) + " MS" : std::string("-"))};
 }
 
 }  // namespace
@@ -139,6 +162,10 @@ bool PhoneSession::Start(const std::atomic<bool>& stop, std::string* error, int*
         std::lock_guard<std::mutex> lock(mutex_);
         start_ = clock_.Now();
         stats_ = PhoneStats(start_);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        shared_.lastHeard = clock_.Now();  // silence is counted from the pairing on
     }
     if (o_.json) {
         Print("{\"type\":\"paired\",\"host\":" + JsonString(hostKey) + ",\"id\":" + JsonString(id) +
@@ -223,11 +250,12 @@ void PhoneSession::VideoLoop() {
     ReassemblerOptions ro;
     ro.streamType = kStreamTypeVideo;
     FrameReassembler reasm(ro);
+    LossModel loss(o_.dropRate, o_.dropBurst, LossSeed(o_.dropSeed, 1));
     std::vector<std::uint8_t> buf(kMaxDatagramBytes + 64);
     while (!stopping_.load()) {
         const int n = ReceiveDatagram(videoSocket_, buf.data(), buf.size(), kPollMs);
         const auto now = clock_.Now();
-        if (n > 0) reasm.Push(buf.data(), static_cast<std::size_t>(n), now);
+        if (n > 0 && !loss.Drop()) reasm.Push(buf.data(), static_cast<std::size_t>(n), now);
         reasm.Expire(now);
         if (!reasm.TakeLost().empty()) {
             // The next pictures refer to the lost one: wait for a key frame.
@@ -237,6 +265,8 @@ void PhoneSession::VideoLoop() {
         while (auto f = reasm.Pop()) OnFrame(*f, now);
         std::lock_guard<std::mutex> lock(mutex_);
         shared_.video = reasm.counters();
+        shared_.droppedVideo = loss.dropped();
+        if (n > 0) shared_.lastHeard = now;
         if (n == -1) break;
     }
 }
@@ -245,16 +275,23 @@ void PhoneSession::AudioLoop() {
     ReassemblerOptions ro;
     ro.streamType = kStreamTypeAudio;
     FrameReassembler reasm(ro);
+    LossModel loss(o_.dropRate, o_.dropBurst, LossSeed(o_.dropSeed, 2));
     std::vector<std::uint8_t> buf(kMaxDatagramBytes + 64);
+    std::vector<float> samples;
     while (!stopping_.load()) {
         const int n = ReceiveDatagram(audioSocket_, buf.data(), buf.size(), kPollMs);
         const auto now = clock_.Now();
-        if (n > 0) reasm.Push(buf.data(), static_cast<std::size_t>(n), now);
+        if (n > 0 && !loss.Drop()) reasm.Push(buf.data(), static_cast<std::size_t>(n), now);
         reasm.Expire(now);
         reasm.TakeLost();
         std::lock_guard<std::mutex> lock(mutex_);
         while (auto f = reasm.Pop()) {
             if (auto a = ParseAudioPayload(f->bytes.data(), f->bytes.size())) {
+                if (o_.sync) {
+                    samples.resize(a->samples * a->channels);
+                    std::memcpy(samples.data(), f->bytes.data() + 8, samples.size() * sizeof(float));
+                    sync_.OnAudio(samples.data(), a->samples, a->channels, a->sampleRate, f->completedAt);
+                }
                 stats_.OnAudio(f->bytes.size(), a->samples);
                 shared_.audioRate = a->sampleRate;
                 shared_.audioChannels = a->channels;
@@ -262,6 +299,8 @@ void PhoneSession::AudioLoop() {
             }
         }
         shared_.audio = reasm.counters();
+        shared_.droppedAudio = loss.dropped();
+        if (n > 0) shared_.lastHeard = now;
         if (n == -1) break;
     }
 }
@@ -317,6 +356,8 @@ void PhoneSession::OnFrame(AssembledFrame& f, Clock::time_point now) {
 void PhoneSession::OnPicture(const DecodedPicture& p) {
     const auto now = clock_.Now();
     const auto stamp = ReadStampLuma(p.luma, p.width, p.height, p.lumaStride);
+    if (o_.sync) sync_.OnPicture(p.luma, p.width, p.height, p.lumaStride, now);
+    if (io_.onPicture) io_.onPicture(p);
     std::uint64_t decoded = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -349,6 +390,7 @@ void PhoneSession::OnEvent(const ControlEvent& e) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++shared_.events[e.opcode];
+        shared_.lastHeard = clock_.Now();
         if (e.opcode == kSettingAck) shared_.acks.push_back(e.value);
         if (e.opcode == kEncoderInfo) shared_.encoderInfo = e.text;
         if (e.opcode == kStreamInfo || e.opcode == kSourceChanged) shared_.lastStreamInfo = e;
@@ -375,6 +417,7 @@ SessionSnapshot PhoneSession::Snapshot() const {
     s.audioBlocks = stats_.audioBlocks();
     s.sendLatency = stats_.SendLatency();
     s.stampLatency = stats_.StampLatency();
+    if (o_.sync) s.sync = sync_.Summary();
     return s;
 }
 
@@ -438,7 +481,14 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
                std::to_string(heartbeats) + ",\"acks\":" + acks + ",\"encoder\":" + JsonString(s.encoderInfo) +
                ",\"commands_sent\":" + std::to_string(s.commandsSent) + ",\"idr_requests\":" +
                std::to_string(s.idrRequests) + ",\"control_ended\":" + (s.controlEnded ? "true" : "false") +
-               ",\"control_end_reason\":" + JsonString(s.controlEndReason) + "}";
+               ",\"control_end_reason\":" + JsonString(s.controlEndReason) + ",\"dropped_video\":" +
+               std::to_string(s.droppedVideo) + ",\"dropped_audio\":" + std::to_string(s.droppedAudio) +
+               (o_.sync ? ",\"sync\":{\"flashes\":" + std::to_string(s.sync.flashes) + ",\"clicks\":" +
+                              std::to_string(s.sync.clicks) + ",\"pairs\":" + std::to_string(s.sync.pairs) +
+                              ",\"p50_ms\":" + Fixed(s.sync.p50Ms, 3) + ",\"spread_ms\":" + Fixed(s.sync.spreadMs, 3) +
+                              ",\"min_ms\":" + Fixed(s.sync.minMs, 3) + ",\"max_ms\":" + Fixed(s.sync.maxMs, 3) + "}"
+                        : std::string()) +
+               "}";
     }
     std::ostringstream t;
     t << "vx-phone summary after " << Fixed(s.seconds, 1) << " s (" << (trusted_ ? "trusted reconnect" : "paired with a code")
@@ -460,6 +510,11 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
     t << "  control:  " << heartbeats << " heartbeats, " << s.acks.size() << " acks, " << s.commandsSent
       << " commands sent, " << s.idrRequests << " key-frame requests";
     if (!s.encoderInfo.empty()) t << ", encoder \"" << EscapeLogText(s.encoderInfo) << "\"";
+    if (o_.dropRate > 0) {
+        t << "\n  dropped:  " << s.droppedVideo << " video and " << s.droppedAudio
+          << " audio datagrams on purpose (--drop)";
+    }
+    if (o_.sync) t << "\n  sync:     " << SyncText(s.sync);
     if (s.controlEnded) t << "\n  ended:    " << s.controlEndReason;
     if (s.pngsSaved > 0) t << "\n  saved:    " << s.pngsSaved << " PNG files in " << o_.savePngDir;
     return t.str();
@@ -467,8 +522,17 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
 
 int RunPhone(const PhoneOptions& options, PhoneSession::Io io, const std::atomic<bool>& stop) {
     Clock& clock = io.clock ? *io.clock : Clock::Real();
-    PhoneSession session(options, io);
     std::string error;
+    std::unique_ptr<PhoneWindow> window;  // outlives the session, whose video thread feeds it
+    if (options.show) {
+        window = OpenPhoneWindow(&error);
+        if (!window) {
+            if (io.err) *io.err << "vx-phone: --show: " << error << "\n";
+            return 1;
+        }
+        io.onPicture = [w = window.get()](const DecodedPicture& p) { w->Present(p); };
+    }
+    PhoneSession session(options, io);
     int code = 1;
     if (!session.Start(stop, &error, &code)) {
         if (io.err) *io.err << "vx-phone: " << error << "\n";
@@ -478,15 +542,25 @@ int RunPhone(const PhoneOptions& options, PhoneSession::Io io, const std::atomic
     auto nextStatus = begin + std::chrono::seconds(1);
     const auto end = begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
     bool statusShown = false;
+    bool silent = false;
+    const auto silenceLimit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.silenceLimit));
     for (;;) {
         const auto now = clock.Now();
         if (stop.load()) break;
         if (options.seconds > 0 && now >= end) break;
-        if (session.Snapshot().controlEnded) break;
+        if (window && window->closed()) break;  // as Ctrl+C
+        const auto current = session.Snapshot();
+        if (current.controlEnded) break;
+        // Heartbeats come every second: this long without one, or any datagram, the plug-in is gone.
+        if (now - current.lastHeard > silenceLimit) {
+            silent = true;
+            break;
+        }
         if (now >= nextStatus) {
             nextStatus += std::chrono::seconds(1);
             const auto snap = session.Snapshot();
             const auto w = session.TakeWindow();
+            if (window) window->SetFigures(OverlayLines(snap, w));
             const std::string line = session.StatusLine(snap, w);
             if (options.json) {
                 session.Print(line);
@@ -505,6 +579,13 @@ int RunPhone(const PhoneOptions& options, PhoneSession::Io io, const std::atomic
     if (statusShown && io.err) *io.err << "\n";
     const auto snap = session.Snapshot();
     session.Print(session.SummaryText(snap));
+    if (silent) {
+        if (io.err) {
+            *io.err << "vx-phone: the plug-in went silent: no heartbeat and no datagram for "
+                    << Fixed(std::chrono::duration<double>(clock.Now() - snap.lastHeard).count(), 1) << " s\n";
+        }
+        return 4;
+    }
     if (snap.controlEnded && io.err && !options.json) *io.err << "vx-phone: control connection " << snap.controlEndReason << "\n";
     if (options.minDecoded > 0 && snap.decoded < static_cast<std::uint64_t>(options.minDecoded)) {
         if (io.err) {

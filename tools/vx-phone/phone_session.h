@@ -20,8 +20,10 @@
 #include "testpattern/test_pattern.h"
 #include "vx-phone/control_client.h"
 #include "vx-phone/frame_reassembler.h"
+#include "vx-phone/loss_model.h"
 #include "vx-phone/phone_options.h"
 #include "vx-phone/phone_stats.h"
+#include "vx-phone/sync_meter.h"
 #include "vx-phone/token_store.h"
 #include "vx-phone/video_decoder.h"
 
@@ -47,6 +49,9 @@ struct SessionSnapshot {
     ControlEvent lastStreamInfo;
     bool controlEnded = false;
     std::string controlEndReason;
+    Clock::time_point lastHeard{};             // last heartbeat, control frame or datagram
+    std::uint64_t droppedVideo = 0, droppedAudio = 0;  // by --drop
+    SyncSummary sync;                          // with --sync
 };
 
 class PhoneSession {
@@ -58,6 +63,8 @@ public:
         // Asked for a code when the plug-in challenges and --code was not given.
         std::function<std::optional<std::string>()> promptCode;
         Clock* clock = nullptr;       // Clock::Real() when null
+        // Every decoded picture, on the video thread (the --show window).
+        std::function<void(const DecodedPicture&)> onPicture;
     };
 
     PhoneSession(PhoneOptions options, Io io);
@@ -117,6 +124,8 @@ private:
     std::ofstream annexB_;
     Clock::time_point lastIdr_{};
     bool idrSent_ = false;
+
+    SyncMeter sync_;            // its own lock
 
     mutable std::mutex mutex_;  // everything below
     PhoneStats stats_;

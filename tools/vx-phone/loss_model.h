@@ -1,0 +1,38 @@
+// Simulated loss on the receiving side: decides, datagram by datagram,
+// which ones the phone pretends it never got. Independent drops at a given
+// share, or bursts from a two-state (Gilbert) model: a "good" state that
+// keeps every datagram and a "bad" state that drops every one, with the
+// switching chances chosen so that the long-run share dropped is `rate` and
+// a burst lasts `meanBurst` datagrams on average.
+#pragma once
+
+#include <cstdint>
+#include <random>
+
+namespace Veltrix::phone {
+
+class LossModel {
+public:
+    // rate in [0, 1): share dropped (0 = keep all). meanBurst >= 1, or 0 for
+    // independent drops. Same seed, same decisions.
+    LossModel(double rate, double meanBurst, std::uint64_t seed);
+
+    // Whether to drop the next datagram.
+    bool Drop();
+
+    bool active() const { return rate_ > 0; }
+    std::uint64_t dropped() const { return dropped_; }
+    std::uint64_t seen() const { return seen_; }
+
+private:
+    double Uniform();
+
+    double rate_;
+    bool bursty_;
+    double enterBad_ = 0, leaveBad_ = 1;
+    bool bad_ = false;
+    std::mt19937_64 rng_;
+    std::uint64_t dropped_ = 0, seen_ = 0;
+};
+
+}  // namespace Veltrix::phone

@@ -29,6 +29,9 @@ struct PhoneOptions {
     int minDecoded = 0;               // exit 3 with fewer decoded pictures
     double pairTimeout = 120;         // seconds of silence while pairing
     bool autoIdr = true;              // ask for a key frame after a loss
+    bool discover = false;            // find the plug-in by mDNS instead of --host/--port
+    std::string discoverName;         // the service (name, TXT name or id) to pick; empty: the first
+    double discoverTimeout = 10;      // seconds to look for it
     bool help = false;
 };
 

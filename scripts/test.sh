@@ -54,8 +54,13 @@ test_preset() {
 }
 
 mkdir -p build
+# The mDNS tests need a system bus and an avahi-daemon on loopback only; here they must run.
+bash scripts/avahi-loopback.sh start || preset_failed avahi "the loopback avahi-daemon did not start"
+trap 'bash scripts/avahi-loopback.sh stop' EXIT
+export VX_AVAHI_REQUIRED=1
 build_preset linux-asan && test_preset linux-asan
 build_preset linux-tsan && test_preset linux-tsan
+bash scripts/avahi-loopback.sh stop
 prefix=$(pwd)/build/windows-cross/wineprefix
 if build_preset windows-cross; then
   if bash scripts/wine-prefix.sh "$prefix" start; then

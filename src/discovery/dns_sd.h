@@ -9,10 +9,10 @@
 // - Callbacks run on the implementation's own threads, never while the caller
 //   is inside Register/Deregister/StartBrowse/CancelBrowse.
 // - An instance handed to a completion callback (the one registered, possibly
-//   under another name) is the implementation's until FreeInstance; instances
-//   still held when the implementation is destroyed are freed then.
-// - On destruction, completions still outstanding are delivered with
-//   kDnsSdCancelled and no instance, so their contexts can be released.
+//   under another name) is the caller's to FreeInstance.
+// - Completions still outstanding when the implementation goes are delivered
+//   all the same (by the system, or with kDnsSdCancelled and no instance), so
+//   their contexts can be released.
 #pragma once
 
 #include <cstdint>

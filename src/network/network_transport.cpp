@@ -88,7 +88,9 @@ void NetworkTransport::StartListening(std::uint16_t port) {
         if (discoverable_.load() == 0) {
             Log(kLog, kLogInfo, "discoverable=false — skipping mDNS advertisement");
         } else {
-            StartAdvertising(port);
+            // Registration waits for the responder (up to 5 s): not on the caller's
+            // thread, which is the host's and must not hold up the instance it creates.
+            advertiseThread_ = std::thread([this, port] { StartAdvertising(port); });
         }
     }
     pollThread_ = std::thread([this] { TransmitStatePollLoop(); });
@@ -466,6 +468,7 @@ void NetworkTransport::Stop() {
     Close(listener);
     Close(udp);
     boundPort_.store(0);
+    if (advertiseThread_.joinable()) advertiseThread_.join();
     if (advertiser_) {
         advertiser_->Stop();
         advertiser_.reset();

@@ -102,7 +102,8 @@ private:
     std::atomic<std::uint16_t> boundPort_{0};
     std::atomic<std::uint8_t> lastTransmitState_{0};
     std::atomic<std::int32_t> inactiveTicks_{0};
-    std::unique_ptr<IServiceAdvertiser> advertiser_;  // StartListening and Stop only
+    std::thread advertiseThread_;                     // runs StartAdvertising once per start
+    std::unique_ptr<IServiceAdvertiser> advertiser_;  // set by advertiseThread_, used by Stop after the join
 };
 
 }  // namespace Veltrix

@@ -11,6 +11,9 @@
 # pairing view (or its log) shows is handed to vx-phone's stdin.
 # Extra vx-phone arguments follow "--"; extra vx-host flags come from
 # VX_DEMO_HOST_ARGS (split on spaces; e.g. VX_DEMO_HOST_ARGS="--pause-after 1").
+# VX_DEMO_DISCOVER=1: the phone finds the plug-in by mDNS (vx-phone --discover),
+# which needs a running avahi-daemon (scripts/avahi-loopback.sh); exit status 77
+# when none answers.
 # Exit status: vx-phone's (non-zero when no picture was decoded).
 set -uo pipefail
 if [ $# -lt 2 ]; then
@@ -58,6 +61,21 @@ for f in trusted.json trusted-ae.json trusted-ame.json trusted-x.json; do
     "$phone_id" "$token" "$now" >"$XDG_CONFIG_HOME/Veltrix/$f"
   chmod 600 "$XDG_CONFIG_HOME/Veltrix/$f"
 done
+# Discovery: the install gets a known name, so the phone picks this plug-in's service.
+target=(--host 127.0.0.1 --port "$port")
+if [ "${VX_DEMO_DISCOVER:-}" = 1 ]; then
+  if ! bash "$(dirname "$0")/avahi-loopback.sh" status; then
+    echo "run-demo: VX_DEMO_DISCOVER=1 but no avahi-daemon answers (scripts/avahi-loopback.sh start)" >&2
+    exit 77
+  fi
+  case "$port" in
+    47100) host_name="Premiere" ;; 47110) host_name="After Effects" ;;
+    47120) host_name="Media Encoder" ;; *) host_name="Unknown Host" ;;
+  esac
+  printf '{"id":"%s","name":"Veltrix demo","discoverable":"true","enableAsyncHwEncoders":"false"}\n' \
+    "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" >"$XDG_CONFIG_HOME/Veltrix/install.json"
+  target=(--discover "Veltrix demo "$'\xe2\x80\x94'" $host_name")
+fi
 printf 'id %s\ntoken 127.0.0.1:%s %s %s\n' "$phone_id" "$port" "$phone_id" "$token" >"$work/phone-tokens"
 chmod 600 "$work/phone-tokens"
 
@@ -103,8 +121,8 @@ exec 3<>"$work/code"
 ) &
 watch_pid=$!
 
-echo "run-demo: starting vx-phone on 127.0.0.1:$port"
-"$phone_bin" --host 127.0.0.1 --port "$port" --id "$phone_id" --name "vx-phone demo" \
+echo "run-demo: starting vx-phone (${target[*]})"
+"$phone_bin" "${target[@]}" --id "$phone_id" --name "vx-phone demo" \
   --token-file "$work/phone-tokens" --seconds "$seconds" --min-decoded 1 --quiet \
   --pair-timeout 30 "${phone_args[@]}" <"$work/code" &
 phone_pid=$!
@@ -117,7 +135,7 @@ rc=$?
 if [ "$rc" -eq 0 ] && [ -n "${VX_DEMO_SECOND_PHONE:-}" ]; then
   echo
   echo "run-demo: a second phone pairs for ${VX_DEMO_SECOND_PHONE}s"
-  "$phone_bin" --host 127.0.0.1 --port "$port" --id "$phone_id" --name "vx-phone demo" \
+  "$phone_bin" "${target[@]}" --id "$phone_id" --name "vx-phone demo" \
     --token-file "$work/phone-tokens" --seconds "$VX_DEMO_SECOND_PHONE" --min-decoded 1 --quiet \
     --pair-timeout 30 --no-auto-idr <"$work/code"
   rc=$?

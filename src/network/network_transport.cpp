@@ -52,6 +52,7 @@ NetworkTransport::NetworkTransport(Collaborators collaborators)
     if (!c_.upsertPeer) c_.upsertPeer = [](const TrustedPeer& p) { return UpsertPeer(p); };
     if (!c_.newCode) c_.newCode = [] { return SixDigitCode(); };
     if (!c_.newToken) c_.newToken = [] { return RandomHex(32); };
+    if (!c_.createAdvertiser) c_.createAdvertiser = [] { return CreateServiceAdvertiser(); };
     NetInit();
 }
 
@@ -87,12 +88,32 @@ void NetworkTransport::StartListening(std::uint16_t port) {
         if (discoverable_.load() == 0) {
             Log(kLog, kLogInfo, "discoverable=false — skipping mDNS advertisement");
         } else {
-            (void)LoadOrCreateIdentity();
-            // The advertiser factory is not linked into this build yet.
-            Log(kLog, kLogInfo, "ServiceAdvertiser factory returned null — mDNS skipped");
+            // Registration waits for the responder (up to 5 s): not on the caller's
+            // thread, which is the host's and must not hold up the instance it creates.
+            advertiseThread_ = std::thread([this, port] { StartAdvertising(port); });
         }
     }
     pollThread_ = std::thread([this] { TransmitStatePollLoop(); });
+}
+
+void NetworkTransport::StartAdvertising(std::uint16_t port) {
+    const InstallIdentity identity = LoadOrCreateIdentity();
+    advertiser_ = c_.createAdvertiser();
+    if (!advertiser_) {
+        Log(kLog, kLogInfo, "ServiceAdvertiser factory returned null — mDNS skipped");
+        return;
+    }
+    lastTransmitState_.store(AnyActive() ? 1 : 0);
+    const HostKind host = DetectHost();
+    AdvertiseConfig config;
+    config.id = identity.id;
+    if (host != HostKind::kPremiere) config.id += std::string("-") + HostSuffix(host);
+    config.name = identity.name + " \xE2\x80\x94 " + HostName(host);  // " — "
+    config.transmit = lastTransmitState_.load() != 0;
+    if (!advertiser_->Start(port, config)) {
+        Log(kLog, kLogError, "ServiceAdvertiser::Start failed — Bonjour discovery disabled");
+        advertiser_.reset();
+    }
 }
 
 void NetworkTransport::AcceptLoop(std::uint16_t port) {
@@ -445,6 +466,11 @@ void NetworkTransport::Stop() {
     Close(listener);
     Close(udp);
     boundPort_.store(0);
+    if (advertiseThread_.joinable()) advertiseThread_.join();
+    if (advertiser_) {
+        advertiser_->Stop();
+        advertiser_.reset();
+    }
 }
 
 }  // namespace Veltrix

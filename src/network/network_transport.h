@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "discovery/service_advertiser.h"
 #include "network/socket.h"
 #include "store/trusted_peers.h"
 #include "support/clock.h"
@@ -31,6 +32,7 @@ public:
         std::function<std::string()> newCode;   // SixDigitCode
         std::function<std::string()> newToken;  // RandomHex(32)
         bool advertise = true;                  // read "discoverable" and try the advertiser
+        std::function<std::unique_ptr<IServiceAdvertiser>()> createAdvertiser;  // CreateServiceAdvertiser
     };
 
     NetworkTransport();
@@ -78,6 +80,7 @@ private:
     void SendTransmitState(std::uint8_t value);
     void WakeWaiters();
     void JoinConnectionThreads();
+    void StartAdvertising(std::uint16_t port);
 
     Collaborators c_;
     Clock& clock_;
@@ -99,6 +102,8 @@ private:
     std::atomic<std::uint16_t> boundPort_{0};
     std::atomic<std::uint8_t> lastTransmitState_{0};
     std::atomic<std::int32_t> inactiveTicks_{0};
+    std::thread advertiseThread_;                     // runs StartAdvertising once per start
+    std::unique_ptr<IServiceAdvertiser> advertiser_;  // set by advertiseThread_, used by Stop after the join
 };
 
 }  // namespace Veltrix

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "vx-phone/phone_discovery.h"
 #include "vx-phone/phone_options.h"
 #include "vx-phone/phone_session.h"
 
@@ -52,6 +53,28 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    if (options->discover) {
+        std::ostream& list = options->json ? std::cerr : std::cout;
+        std::string why;
+        const auto found = DiscoverServices(options->discoverTimeout, options->discoverName, &why);
+        if (!why.empty()) {
+            std::cerr << "vx-phone: --discover: " << why << "\n";
+            return 1;
+        }
+        const FoundService* pick = nullptr;
+        for (const auto& s : found) {
+            list << DescribeService(s) << "\n";
+            if (pick == nullptr && ServiceMatches(s, options->discoverName)) pick = &s;
+        }
+        if (pick == nullptr) {
+            std::cerr << "vx-phone: --discover: no plug-in" << (options->discoverName.empty() ? "" : " named so")
+                      << " answered within " << options->discoverTimeout << " s\n";
+            return 1;
+        }
+        list << "discover: connecting to " << pick->address << ":" << pick->port << "\n" << std::flush;
+        options->host = pick->address;
+        options->port = pick->port;
+    }
     PhoneSession::Io io;
     io.out = &std::cout;
     io.err = &std::cerr;

@@ -92,6 +92,19 @@ std::optional<PhoneOptions> ParsePhoneOptions(const std::vector<std::string>& ar
             o.forgetToken = true;
         } else if (name == "--no-auto-idr") {
             o.autoIdr = false;
+        } else if (name == "--discover") {
+            o.discover = true;
+            // The name is optional: taken when given with "=" or when the next word is no option.
+            if (hasValue) {
+                o.discoverName = value;
+            } else if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) {
+                o.discoverName = args[++i];
+            }
+        } else if (name == "--discover-timeout") {
+            if (!need("a number of seconds")) return std::nullopt;
+            if (!ParseSeconds(value, &o.discoverTimeout) || o.discoverTimeout <= 0) {
+                return fail("--discover-timeout: '" + value + "' is not a number > 0");
+            }
         } else if (name == "--host") {
             if (!need("an address")) return std::nullopt;
             if (value.empty()) return fail("--host needs an address");
@@ -194,6 +207,10 @@ std::string PhoneUsageText() {
         "  --host ADDR          plug-in address (default 127.0.0.1)\n"
         "  --port N             control port: 47100 Premiere Pro, 47110 After Effects,\n"
         "                       47120 Media Encoder, 47130 other hosts (default 47100)\n"
+        "  --discover [NAME]    find the plug-in by mDNS (\"_veltrix._tcp\"), list what answers\n"
+        "                       and connect to the first, or to the one whose name, TXT name\n"
+        "                       or TXT id is NAME; replaces --host and --port\n"
+        "  --discover-timeout S how long to look (default 10)\n"
         "  --bind ADDR          local address for the media ports (default 127.0.0.1 for\n"
         "                       a loopback host, else 0.0.0.0)\n"
         "  --video-port N       UDP port for video (default 47101; 0 = any)\n"

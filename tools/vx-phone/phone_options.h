@@ -35,6 +35,9 @@ struct PhoneOptions {
     std::uint64_t dropSeed = 0;       // 0: a fresh seed each run
     bool sync = false;                // measure flash/click skew of the sync pattern
     double silenceLimit = 5;          // seconds without heartbeat or datagram: the plug-in is gone
+    bool discover = false;            // find the plug-in by mDNS instead of --host/--port
+    std::string discoverName;         // the service (name, TXT name or id) to pick; empty: the first
+    double discoverTimeout = 10;      // seconds to look for it
     bool help = false;
 };
 

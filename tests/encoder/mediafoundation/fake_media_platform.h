@@ -62,6 +62,12 @@ public:
         std::unique_lock<std::mutex> l(m_);
         return cv_.wait_for(l, std::chrono::seconds(10), [this] { return !invoking_ && (events_.empty() || !pending_); });
     }
+    // A new generator: requests and events of an earlier transform are gone.
+    void Reset() {
+        std::lock_guard<std::mutex> g(m_);
+        pending_.reset();
+        events_.clear();
+    }
     bool HasPendingRequest() {
         std::lock_guard<std::mutex> g(m_);
         return pending_ != nullptr;
@@ -204,6 +210,7 @@ public:
     }
     HResult GetEventGenerator(std::shared_ptr<EventGenerator>* out) override {
         if (!s_->async || s_->noEventGenerator) return kE_NOINTERFACE;
+        s_->events->Reset();
         *out = std::make_shared<FakeEventGenerator>(s_->events);
         return kS_OK;
     }

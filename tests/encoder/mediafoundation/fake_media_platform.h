@@ -50,10 +50,9 @@ public:
     }
     HResult Begin(std::shared_ptr<AsyncCallback> cb) {
         std::lock_guard<std::mutex> g(m_);
-        if (failBegin) return kE_FAIL;
+        if (failBegin_) return kE_FAIL;
         if (pending_) return Hr(0xC00D36B2u);  // MF_E_MULTIPLE_BEGIN
         pending_ = std::move(cb);
-        ++begins;
         cv_.notify_all();
         return kS_OK;
     }
@@ -72,9 +71,14 @@ public:
         std::lock_guard<std::mutex> g(m_);
         return pending_ != nullptr;
     }
-    bool failBegin = false;  // under m_ via Begin; set before use
-    int begins = 0;
-    int delivered = 0;
+    void FailBegin(bool fail) {
+        std::lock_guard<std::mutex> g(m_);
+        failBegin_ = fail;
+    }
+    int Delivered() {
+        std::lock_guard<std::mutex> g(m_);
+        return delivered_;
+    }
 
 private:
     void Run() {
@@ -92,7 +96,7 @@ private:
             cb.reset();
             l.lock();
             invoking_ = false;
-            ++delivered;
+            ++delivered_;
             cv_.notify_all();
         }
     }
@@ -102,6 +106,8 @@ private:
     std::shared_ptr<AsyncCallback> pending_;
     bool invoking_ = false;
     bool stop_ = false;
+    bool failBegin_ = false;
+    int delivered_ = 0;
     std::thread thread_;
 };
 

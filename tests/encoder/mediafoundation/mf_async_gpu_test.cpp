@@ -204,11 +204,11 @@ TEST_F(MfAsyncGpu, LateEventsAfterTeardownTouchNoEncoder) {
     ASSERT_TRUE(queue->WaitIdle());
     ASSERT_TRUE(queue->HasPendingRequest());  // the system still holds our callback
     e.reset();
-    const int before = queue->delivered;
+    const int before = queue->Delivered();
     queue->Push(kMETransformHaveOutput);
     queue->Push(kMETransformNeedInput);
     ASSERT_TRUE(queue->WaitIdle());
-    EXPECT_EQ(queue->delivered, before + 1);  // delivered to a detached callback, which asked for nothing more
+    EXPECT_EQ(queue->Delivered(), before + 1);  // delivered to a detached callback, which asked for nothing more
     EXPECT_FALSE(queue->HasPendingRequest());
     EXPECT_EQ(Outputs(), 1u);
 }
@@ -221,7 +221,7 @@ TEST_F(MfAsyncGpu, AsyncStartFailuresFallBack) {
     EXPECT_FALSE(e->Ready());
     EXPECT_NE(LogText().find("Async MFT setup failed — releasing and falling back"), std::string::npos);
     t.script->noEventGenerator = false;
-    t.script->events->failBegin = true;
+    t.script->events->FailBegin(true);
     EXPECT_FALSE(e->Configure(64, 32, 2'000'000, 30));
     EXPECT_NE(LogText().find("async: BeginGetEvent failed E_FAIL (0x80004005)"), std::string::npos);
 }

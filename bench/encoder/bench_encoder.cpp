@@ -1,7 +1,7 @@
 // Per-frame cost of MediaFoundationEncoder::Encode (H.264, 30 fps, CBR 20 Mbit/s)
 // against libx264 driven directly with the same settings and NV12 input, and the
-// CPU BGRA->NV12 converter at 1080p (one thread, and split over two as Encode
-// runs it). Prints a table with the overhead ratio.
+// CPU BGRA->NV12 converter at 720p and 1080p (baseline SSE2 code, the run-time
+// choice, and split over two threads as Encode runs it). Prints a table with the overhead ratio.
 // Both sides get their input into the encoder once per frame: the bare side
 // copies prepared NV12 into libx264's input frame; Encode converts the BGRA
 // frame into its input buffer (the overhead counts that conversion). A third
@@ -165,10 +165,13 @@ void BareLibx264(benchmark::State& state, bool fromBgra) {
 void BM_BareLibx264(benchmark::State& state) { BareLibx264(state, false); }
 void BM_BareLibx264FromBgra(benchmark::State& state) { BareLibx264(state, true); }
 
-// range(0): 0 the converter on the calling thread alone, 1 its rows split over two threads.
-void BM_ConvertCpu1080p(benchmark::State& state) {
-    const int w = 1920, h = 1080;
-    const bool split = state.range(0) != 0;
+// range(2): 0 the baseline build's code (SSE2), 1 the run-time choice (AVX2 where
+// the CPU has it), 2 the rows split over two threads as Encode runs it. The
+// Windows build prints the same table (bench_encoder_win.cpp).
+const char* const kConvertModes[] = {"baseline", "choice", "split"};
+void BM_ConvertCpu(benchmark::State& state) {
+    const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+    const int mode = static_cast<int>(state.range(2));
     auto frames = Frames(w, h);
     std::vector<uint8_t> out(static_cast<size_t>(w) * h * 3 / 2);
     Nv12Converter converter;
@@ -176,14 +179,18 @@ void BM_ConvertCpu1080p(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         const uint8_t* src = frames[i++ % kFrames].data();
-        if (split)
-            converter.Convert(src, w * 4, out.data(), out.data() + size_t(w) * h, w, h);
+        uint8_t* y = out.data();
+        uint8_t* uv = out.data() + size_t(w) * h;
+        if (mode == 0)
+            Veltrix::ConvertBgraToNv12Portable(src, w * 4, y, uv, w, h);
+        else if (mode == 1)
+            ConvertBgraToNv12Cpu(src, w * 4, y, uv, w, h);
         else
-            ConvertBgraToNv12Cpu(src, w * 4, out.data(), out.data() + size_t(w) * h, w, h);
+            converter.Convert(src, w * 4, y, uv, w, h);
         benchmark::ClobberMemory();
     }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    Record(split ? "convert split 1080p" : "convert 1080p", ms / state.iterations());
+    Record(std::string("convert ") + kConvertModes[mode] + " " + std::to_string(h) + "p", ms / state.iterations());
 }
 
 BENCHMARK(BM_BareLibx264)->Args({1280, 720})->Iterations(90)->Repetitions(7)->Unit(benchmark::kMillisecond);
@@ -192,7 +199,16 @@ BENCHMARK(BM_BareLibx264FromBgra)->Args({1280, 720})->Iterations(90)->Repetition
 BENCHMARK(BM_BareLibx264)->Args({1920, 1080})->Iterations(60)->Repetitions(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Encode)->Args({1920, 1080})->Iterations(60)->Repetitions(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareLibx264FromBgra)->Args({1920, 1080})->Iterations(60)->Repetitions(7)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ConvertCpu1080p)->Arg(0)->Arg(1)->Iterations(100)->Repetitions(7)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConvertCpu)
+    ->ArgsProduct({{1280}, {720}, {0, 1, 2}})
+    ->Iterations(150)
+    ->Repetitions(7)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConvertCpu)
+    ->ArgsProduct({{1920}, {1080}, {0, 1, 2}})
+    ->Iterations(100)
+    ->Repetitions(7)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -216,10 +232,13 @@ int main(int argc, char** argv) {
         std::printf("| %-5s | %12.2f | %30.2f | %+7.1f %% | %.2f (%+.1f %%) |\n", s.c_str(), bare, enc,
                     (enc - bare) / bare * 100.0, conv, (conv - bare) / bare * 100.0);
     }
-    if (gBestMs.count("convert 1080p"))
-        std::printf("CPU converter BGRA->NV12 1920x1080: %.2f ms per frame on one thread", gBestMs["convert 1080p"]);
-    if (gBestMs.count("convert split 1080p"))
-        std::printf(", %.2f ms split over two threads", gBestMs["convert split 1080p"]);
-    std::printf("\n");
+    std::printf("\nCPU converter BGRA->NV12 (ms per frame)\n| size  | baseline (SSE2) | run-time choice | split over two threads |\n|---|---|---|---|\n");
+    for (int h : {720, 1080}) {
+        auto get = [&](const char* mode) {
+            auto it = gBestMs.find(std::string("convert ") + mode + " " + std::to_string(h) + "p");
+            return it == gBestMs.end() ? 0.0 : it->second;
+        };
+        std::printf("| %dp | %.2f | %.2f | %.2f |\n", h, get("baseline"), get("choice"), get("split"));
+    }
     return 0;
 }

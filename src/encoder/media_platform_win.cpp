@@ -24,7 +24,7 @@
 #include <mutex>
 #include <string>
 
-#include "encoder/media_platform.h"
+#include "encoder/media_platform_win.h"
 
 // strmif.h declares ICodecAPI without its interface id (icodecapi.h, which has
 // it, clashes with strmif.h).
@@ -958,6 +958,14 @@ private:
 };
 
 }  // namespace
+
+std::shared_ptr<EventGenerator> WrapEventGenerator(void* unknown) {
+    if (!unknown) return nullptr;
+    Com<IMFMediaEventGenerator> g;
+    if (FAILED(static_cast<IUnknown*>(unknown)->QueryInterface(__uuidof(IMFMediaEventGenerator), g.PutVoid())) || !g)
+        return nullptr;
+    return std::make_shared<WinEventGenerator>(g);
+}
 
 std::shared_ptr<Platform> DefaultPlatform() {
     static const std::shared_ptr<Platform> platform = std::make_shared<WinPlatform>();

@@ -6,15 +6,22 @@
 
 #include <windows.h>
 
+#include <mfapi.h>
+#include <mfidl.h>
 #include <objbase.h>
+
+#include <condition_variable>
+#include <mutex>
 
 #include <string>
 #include <vector>
 
 #include "encoder/media_foundation_encoder.h"
+#include "encoder/media_platform_win.h"
 #include "encoder/nv12_converter.h"
 #include "support/log.h"
 #include "tests/encoder/mediafoundation/fake_media_platform.h"
+#include "tests/testing/eventually.h"
 #include "tests/testing/test_env.h"
 
 namespace Veltrix {
@@ -143,6 +150,79 @@ TEST_F(WinPlatform, DeviceManagerAndAllocatorOnTheDevice) {
     EXPECT_EQ(gpuBuffer->GetTexture(&texture), kS_OK);
     GpuRef y, uv;
     EXPECT_EQ(sample->Native()->GetCachedViews(&y, &uv), kMF_E_ATTRIBUTENOTFOUND);
+}
+
+// An event generator as a transform has one, over Media Foundation's own event
+// queue, so events come from the platform's work-queue threads.
+class QueueGenerator final : public IMFMediaEventGenerator {
+public:
+    QueueGenerator() { MFCreateEventQueue(&q); }
+    ~QueueGenerator() {
+        if (q) {
+            q->Shutdown();
+            q->Release();
+        }
+    }
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFMediaEventGenerator)) {
+            *out = this;
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG n = --refs;
+        if (n == 0) delete this;
+        return n;
+    }
+    STDMETHODIMP GetEvent(DWORD flags, IMFMediaEvent** e) override { return q->GetEvent(flags, e); }
+    STDMETHODIMP BeginGetEvent(IMFAsyncCallback* cb, IUnknown* state) override { return q->BeginGetEvent(cb, state); }
+    STDMETHODIMP EndGetEvent(IMFAsyncResult* r, IMFMediaEvent** e) override { return q->EndGetEvent(r, e); }
+    STDMETHODIMP QueueEvent(MediaEventType t, REFGUID g, HRESULT hr, const PROPVARIANT* v) override {
+        return q->QueueEventParamVar(t, g, hr, v);
+    }
+    IMFMediaEventQueue* q = nullptr;
+    std::atomic<ULONG> refs{1};
+};
+
+struct RecordingCallback final : AsyncCallback {
+    EventGenerator* generator = nullptr;
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<uint32_t> types;
+    void Invoke(AsyncResult& r) override {
+        uint32_t type = 0;
+        const HResult hr = generator->EndGetEvent(r, &type);
+        std::lock_guard<std::mutex> g(m);
+        types.push_back(Succeeded(hr) ? type : 0);
+        cv.notify_all();
+    }
+};
+
+TEST_F(WinPlatform, EventsArriveOnTheWorkQueueAndReleaseTheCallback) {
+    auto* native = new QueueGenerator;
+    ASSERT_NE(native->q, nullptr);
+    auto generator = WrapEventGenerator(static_cast<IMFMediaEventGenerator*>(native));
+    ASSERT_NE(generator, nullptr);
+    auto cb = std::make_shared<RecordingCallback>();
+    cb->generator = generator.get();
+    std::weak_ptr<RecordingCallback> weak = cb;
+    for (MediaEventType type : {METransformNeedInput, METransformHaveOutput}) {
+        ASSERT_EQ(generator->BeginGetEvent(cb), kS_OK);
+        ASSERT_EQ(native->QueueEvent(type, GUID_NULL, S_OK, nullptr), S_OK);
+        std::unique_lock<std::mutex> l(cb->m);
+        ASSERT_TRUE(cb->cv.wait_for(l, std::chrono::seconds(10), [&] { return !cb->types.empty(); }));
+        EXPECT_EQ(cb->types.back(), static_cast<uint32_t>(type));
+        cb->types.clear();
+    }
+    // Once the platform let go of its reference, ours is the last one.
+    cb.reset();
+    EXPECT_TRUE(testing::Eventually([&] { return weak.expired(); }));
+    generator.reset();
+    native->Release();
 }
 
 // The production encoder on the real device with a scripted transform, so the

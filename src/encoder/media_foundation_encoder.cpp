@@ -237,8 +237,7 @@ MediaFoundationEncoder::MediaFoundationEncoder() : MediaFoundationEncoder(MediaF
 
 // Reaches the encoder from the platform's event thread. Teardown detaches it
 // before anything it could touch goes away; a late event then finds no owner.
-class MediaFoundationEncoder::AsyncEventCallback final : public AsyncCallback,
-                                                         public std::enable_shared_from_this<AsyncEventCallback> {
+class MediaFoundationEncoder::AsyncEventCallback final : public AsyncCallback {
 public:
     explicit AsyncEventCallback(MediaFoundationEncoder* owner) : owner_(owner) {}
     void Invoke(AsyncResult& result) override {
@@ -338,11 +337,20 @@ void MediaFoundationEncoder::Teardown() {
 bool MediaFoundationEncoder::ChooseAdapter(uint32_t preferred, AdapterInfo* out) {
     bool have = false;
     AdapterInfo choice;
+    // An adapter that cannot be described is skipped, but a platform that fails
+    // every index without ever answering "not found" must not keep us here.
+    constexpr int kMaxFailuresInARow = 16;
+    int failures = 0;
     for (uint32_t i = 0;; ++i) {
         AdapterInfo a;
         HResult hr = platform_->EnumAdapter(i, &a);
         if (hr == kDXGI_ERROR_NOT_FOUND) break;
-        if (Failed(hr) || a.software) continue;
+        if (Failed(hr)) {
+            if (++failures >= kMaxFailuresInARow) break;
+            continue;
+        }
+        failures = 0;
+        if (a.software) continue;
         if (!have) {
             choice = a;
             have = true;

@@ -843,7 +843,9 @@ public:
         if (!out) return E_POINTER;
         Com<IDXGIAdapter1> adapter;
         HRESULT hr = Adapter(index, &adapter);
-        if (FAILED(hr)) return hr;
+        // Without a factory there is nothing to list (Wine without a display
+        // answers DXGI_ERROR_UNSUPPORTED here); the default device reports why.
+        if (FAILED(hr)) return hr == DXGI_ERROR_NOT_FOUND || !factoryWorks_ ? kDXGI_ERROR_NOT_FOUND : hr;
         DXGI_ADAPTER_DESC1 d{};
         hr = adapter->GetDesc1(&d);
         if (FAILED(hr)) return hr;
@@ -949,13 +951,18 @@ public:
 
 private:
     // A fresh factory each time: adapters come and go (docking, driver updates).
+    // This thread's last factory result (the seam is called under each encoder's lock).
     static HRESULT Adapter(uint32_t index, Com<IDXGIAdapter1>* out) {
         Com<IDXGIFactory1> factory;
         HRESULT hr = CreateDXGIFactory1(__uuidof(IDXGIFactory1), factory.PutVoid());
+        factoryWorks_ = SUCCEEDED(hr);
         if (FAILED(hr)) return hr;
         return factory->EnumAdapters1(index, out->Put());
     }
+    static thread_local bool factoryWorks_;
 };
+
+thread_local bool WinPlatform::factoryWorks_ = false;
 
 }  // namespace
 

@@ -622,7 +622,11 @@ public:
         ++shutdowns;
         return kS_OK;
     }
+    HResult adapterFailure = kS_OK;  // every index fails with this, never "not found"
+    int adapterCalls = 0;
     HResult EnumAdapter(uint32_t i, AdapterInfo* out) override {
+        ++adapterCalls;
+        if (Failed(adapterFailure)) return adapterFailure;
         if (i >= adapters.size()) return kDXGI_ERROR_NOT_FOUND;
         *out = adapters[i];
         return kS_OK;

@@ -253,6 +253,18 @@ TEST_F(MfAsyncGpu, FactoryReadsTheInstallSetting) {
     EXPECT_NE(e->Description().find("[HW-async,"), std::string::npos);
 }
 
+// A platform that fails every adapter index without ever answering "not found"
+// (Wine without a display did) must not hold Configure in the adapter loop.
+TEST_F(MfAsyncGpu, AdapterEnumerationThatNeverEndsIsCut) {
+    platform->adapterFailure = Hr(0x887A0004u);  // DXGI_ERROR_UNSUPPORTED
+    FakeTransformScript sw;
+    sw.name = "SW";
+    platform->Add(sw);
+    auto e = Make();
+    ASSERT_TRUE(e->Configure(64, 32, 1'000'000, 30));
+    EXPECT_EQ(platform->adapterCalls, 16);
+}
+
 // --- GPU conversion -------------------------------------------------------------
 
 TEST(MfShader, ConstantsMatchTheCpuConverter) {

@@ -204,6 +204,7 @@ TEST_F(MfAsyncGpu, LateEventsAfterTeardownTouchNoEncoder) {
     ASSERT_TRUE(queue->WaitIdle());
     ASSERT_TRUE(queue->HasPendingRequest());  // the system still holds our callback
     e.reset();
+    ASSERT_TRUE(queue->WaitIdle());  // the drain's completion may still be on its way out
     const int before = queue->Delivered();
     queue->Push(kMETransformHaveOutput);
     queue->Push(kMETransformNeedInput);

@@ -1,7 +1,7 @@
 // Per-frame cost of MediaFoundationEncoder::Encode (H.264, 30 fps, CBR 20 Mbit/s)
 // against libx264 driven directly with the same settings and NV12 input, and the
-// CPU BGRA->NV12 converter at 1080p (one thread, and split over two as Encode
-// runs it). Prints a table with the overhead ratio.
+// CPU BGRA->NV12 converter at 720p and 1080p (baseline SSE2 code, the run-time
+// choice, and split over two threads as Encode runs it). Prints a table with the overhead ratio.
 // Both sides get their input into the encoder once per frame: the bare side
 // copies prepared NV12 into libx264's input frame; Encode converts the BGRA
 // frame into its input buffer (the overhead counts that conversion). A third
@@ -167,9 +167,12 @@ void BareLibx264(benchmark::State& state, bool fromBgra) {
 void BM_BareLibx264(benchmark::State& state) { BareLibx264(state, false); }
 void BM_BareLibx264FromBgra(benchmark::State& state) { BareLibx264(state, true); }
 
-// range(2): 0 our converter on the calling thread alone, 1 its rows split over
-// two threads, 2 libyuv's ARGBToNV12 (BT.601, so other bytes: a speed anchor only).
-void BM_Convert(benchmark::State& state) {
+// range(2): 0 the baseline build's code (SSE2), 1 the run-time choice (AVX2 where
+// the CPU has it), 2 the rows split over two threads as Encode runs it, 3 libyuv's
+// ARGBToNV12 (BT.601, so other bytes: a speed anchor only). The Windows build
+// prints the same figures of its own code (bench_encoder_win.cpp).
+const char* const kConvertModes[] = {"baseline", "choice", "split", "libyuv"};
+void BM_ConvertCpu(benchmark::State& state) {
     const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
     const int mode = static_cast<int>(state.range(2));
     auto frames = Frames(w, h);
@@ -181,17 +184,18 @@ void BM_Convert(benchmark::State& state) {
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         const uint8_t* src = frames[i++ % kFrames].data();
-        if (mode == 1)
-            converter.Convert(src, w * 4, y, uv, w, h);
-        else if (mode == 2)
-            libyuv::ARGBToNV12(src, w * 4, y, w, uv, w, w, h);
-        else
+        if (mode == 0)
+            Veltrix::ConvertBgraToNv12Portable(src, w * 4, y, uv, w, h);
+        else if (mode == 1)
             ConvertBgraToNv12Cpu(src, w * 4, y, uv, w, h);
+        else if (mode == 2)
+            converter.Convert(src, w * 4, y, uv, w, h);
+        else
+            libyuv::ARGBToNV12(src, w * 4, y, w, uv, w, w, h);
         benchmark::ClobberMemory();
     }
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    static const char* const kNames[] = {"convert ", "convert split ", "libyuv "};
-    Record(kNames[mode] + std::to_string(h) + "p", ms / state.iterations());
+    Record(std::string("convert ") + kConvertModes[mode] + " " + std::to_string(h) + "p", ms / state.iterations());
 }
 
 BENCHMARK(BM_BareLibx264)->Args({1280, 720})->Iterations(90)->Repetitions(7)->Unit(benchmark::kMillisecond);
@@ -200,10 +204,14 @@ BENCHMARK(BM_BareLibx264FromBgra)->Args({1280, 720})->Iterations(90)->Repetition
 BENCHMARK(BM_BareLibx264)->Args({1920, 1080})->Iterations(60)->Repetitions(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Encode)->Args({1920, 1080})->Iterations(60)->Repetitions(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareLibx264FromBgra)->Args({1920, 1080})->Iterations(60)->Repetitions(7)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Convert)
-    ->ArgsProduct({{1280}, {720}, {0, 1, 2}})
-    ->ArgsProduct({{1920}, {1080}, {0, 1, 2}})
-    ->ArgsProduct({{3840}, {2160}, {0, 2}})
+BENCHMARK(BM_ConvertCpu)
+    ->ArgsProduct({{1280}, {720}, {0, 1, 2, 3}})
+    ->Iterations(150)
+    ->Repetitions(7)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConvertCpu)
+    ->ArgsProduct({{1920}, {1080}, {0, 1, 2, 3}})
+    ->ArgsProduct({{3840}, {2160}, {1, 3}})
     ->Iterations(100)
     ->Repetitions(7)
     ->Unit(benchmark::kMillisecond);
@@ -230,17 +238,16 @@ int main(int argc, char** argv) {
         std::printf("| %-5s | %12.2f | %30.2f | %+7.1f %% | %.2f (%+.1f %%) |\n", s.c_str(), bare, enc,
                     (enc - bare) / bare * 100.0, conv, (conv - bare) / bare * 100.0);
     }
-    std::printf("\nBGRA->NV12 conversion (best of 7, ms per frame)\n");
-    std::printf("| size  | ours, one thread | libyuv ARGBToNV12, one thread | ratio | ours split over two threads |\n|---|---|---|---|---|\n");
+    std::printf("\nCPU converter BGRA->NV12 (best of 7, ms per frame; ratio: run-time choice / libyuv, one thread each)\n");
+    std::printf("| size  | baseline (SSE2) | run-time choice | libyuv ARGBToNV12 | ratio | split over two threads |\n|---|---|---|---|---|---|\n");
     for (int h : {720, 1080, 2160}) {
-        const std::string s = std::to_string(h) + "p";
-        if (!gBestMs.count("convert " + s) || !gBestMs.count("libyuv " + s)) continue;
-        const double ours = gBestMs["convert " + s], yuv = gBestMs["libyuv " + s];
-        std::printf("| %-5s | %16.3f | %29.3f | %5.2f | ", s.c_str(), ours, yuv, ours / yuv);
-        if (gBestMs.count("convert split " + s))
-            std::printf("%.3f |\n", gBestMs["convert split " + s]);
-        else
-            std::printf("- |\n");
+        auto get = [&](const char* mode) {
+            auto it = gBestMs.find(std::string("convert ") + mode + " " + std::to_string(h) + "p");
+            return it == gBestMs.end() ? 0.0 : it->second;
+        };
+        const double choice = get("choice"), yuv = get("libyuv");
+        std::printf("| %dp | %.3f | %.3f | %.3f | %.2f | %.3f |\n", h, get("baseline"), choice, yuv,
+                    yuv > 0 ? choice / yuv : 0.0, get("split"));
     }
     return 0;
 }

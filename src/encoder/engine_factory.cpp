@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "encoder/media_foundation_encoder.h"
+#include "store/install_identity.h"
 #include "support/log.h"
 
 namespace Veltrix {
@@ -47,10 +48,18 @@ std::vector<EngineInfo> EnumerateEngines(media::Platform& platform) {
 
 std::vector<EngineInfo> EnumerateEngines() { return EnumerateEngines(*media::DefaultPlatform()); }
 
-std::unique_ptr<IHardwareEncoder> CreateDefaultEncoder() { return std::make_unique<MediaFoundationEncoder>(); }
+std::unique_ptr<IHardwareEncoder> CreateDefaultEncoder() { return CreateForEngine("auto", nullptr); }
 
 std::unique_ptr<IHardwareEncoder> CreateForEngine(const std::string& engineId) {
-    auto e = std::make_unique<MediaFoundationEncoder>();
+    return CreateForEngine(engineId, nullptr);
+}
+
+std::unique_ptr<IHardwareEncoder> CreateForEngine(const std::string& engineId,
+                                                  std::shared_ptr<media::Platform> platform) {
+    MediaFoundationEncoderOptions options;
+    options.platform = std::move(platform);
+    options.asyncHwEncodersEnabled = [] { return AsyncHwEncodersEnabled(); };
+    auto e = std::make_unique<MediaFoundationEncoder>(std::move(options));
     e->SetEngine(engineId);
     return e;
 }

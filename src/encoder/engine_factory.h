@@ -20,5 +20,9 @@ std::vector<EngineInfo> EnumerateEngines(media::Platform& platform);
 std::unique_ptr<IHardwareEncoder> CreateDefaultEncoder();
 // A MediaFoundationEncoder bound to engineId (lower-cased; empty means "auto").
 std::unique_ptr<IHardwareEncoder> CreateForEngine(const std::string& engineId);
+// The same on a given platform. Both read the install setting
+// "enableAsyncHwEncoders" at every Configure.
+std::unique_ptr<IHardwareEncoder> CreateForEngine(const std::string& engineId,
+                                                  std::shared_ptr<media::Platform> platform);
 
 }  // namespace Veltrix

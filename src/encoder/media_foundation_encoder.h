@@ -6,18 +6,25 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "encoder/hardware_encoder.h"
 #include "encoder/media_platform.h"
 #include "encoder/nv12_converter.h"
+#include "support/clock.h"
 
 namespace Veltrix {
+
+// The BGRA to NV12 compute shader (HLSL, cs_5_0, entry "main").
+extern const char kBgraToNv12Shader[];
 
 // "S_OK (0x00000000)" for known codes, "0x%08lx" otherwise.
 std::string HrText(media::HResult hr);
@@ -35,6 +42,12 @@ struct MediaFoundationEncoderOptions {
     std::shared_ptr<media::Platform> platform;  // null: media::DefaultPlatform()
     // The install setting that allows asynchronous hardware transforms; null: off.
     std::function<bool()> asyncHwEncodersEnabled;
+    // Bounds the wait for an asynchronous drain; null: the real clock.
+    Clock* clock = nullptr;
+    // Values of "VX_GPU_RESIDENT_ENCODE" and "VX_NO_FENCE" instead of the
+    // process environment (read once per process otherwise).
+    std::optional<std::string> gpuResidentEncodeEnv;
+    std::optional<std::string> noFenceEnv;
 };
 
 class MediaFoundationEncoder final : public IHardwareEncoder {
@@ -84,8 +97,16 @@ public:
     // Description of the most recently configured encoder of the process.
     static std::string CurrentEncoderDescription();
 
+    // GPU-resident input: the status text of the last Configure, and whether it is in use.
+    std::string GpuResidentStatusText() const;
+    bool GpuResidentInUse() const;
+    // The read-back converter has been given up until the next Configure.
+    bool GpuConvertLatched() const;
+
 private:
     struct Candidate;
+    class AsyncEventCallback;
+    friend class AsyncEventCallback;
     bool ConfigureLocked(int width, int height, uint32_t bitrateBps, int fps);
     void TeardownLocked();
     bool ChooseAdapter(uint32_t preferredVendor, media::AdapterInfo* out);
@@ -95,17 +116,42 @@ private:
     void RefreshParameterSets();
     bool StartAsync();
     void EncodeSyncSystemMemory(const uint8_t* bgra, int pitch);
+    void EncodeSyncGpuResident(const uint8_t* bgra, int pitch);
+    void EncodeAsync(const uint8_t* bgra, int pitch);
+    void ConvertToNv12(const uint8_t* bgra, int pitch, uint8_t* nv12);
+    void EmergencyQp();
     void KeyframeDecision(media::Sample& sample);
     void DrainOutput(int64_t t);
     void DeliverOutput(media::Sample* sample, uint64_t timestampUs);
     void RecordConvertTime(double us, const char* label);
     void SetDescription(const std::string& text);
     void ReconfigureIfConfiguredLocked();
-    static bool GpuResidentPolicy(const std::string& friendlyName);
-    std::string GpuResidentStatus(int width, int height) const;
+    bool GpuResidentPolicy(const std::string& friendlyName) const;
+    size_t ParamSetsSize();
+
+    // Asynchronous driver (events arrive on the platform's thread).
+    void OnAsyncEvent(media::AsyncResult& result);
+    void ProcessOutputAsync();
+    void DrainAsync();
+    void WaitGpuIdle();
+
+    // GPU conversion.
+    bool CompileNv12Shader();
+    bool CreateGpuConverter(int width, int height);
+    void ReleaseGpuConverter();
+    bool GpuConvertReadback(const uint8_t* bgra, int pitch, uint8_t* y, uint8_t* uv, int width, int height);
+    void LatchGpuConvert();
+    bool UploadBgra(media::GpuObject& texture, const uint8_t* bgra, int pitch, int width, int height);
+    bool SetupGpuResident(int width, int height);
+    void ReleaseGpuResident();
+    std::shared_ptr<media::Sample> SubmitGpuResident(const uint8_t* bgra, int pitch);
+    void LatchGpuResident(const char* message);
+    void FenceGpuResident();
 
     const std::shared_ptr<media::Platform> platform_;
     const std::function<bool()> asyncHwEncodersEnabled_;
+    Clock& clock_;
+    const std::optional<std::string> gpuResidentEncodeEnv_, noFenceEnv_;
     bool platformStarted_ = false;
 
     mutable std::mutex lock_;  // the encoder lock
@@ -127,6 +173,29 @@ private:
     bool gpuResidentAllowed_ = false;
     bool emergencyQpActive_ = false;
     std::string gpuResidentStatus_;
+
+    // Asynchronous driver. Lock order: lock_ -> asyncLock_; callback mutex -> asyncLock_.
+    std::shared_ptr<media::EventGenerator> eventGenerator_;
+    std::shared_ptr<AsyncEventCallback> asyncCallback_;
+    std::mutex asyncLock_;
+    std::deque<std::shared_ptr<media::Sample>> inputQueue_;  // at most two waiting for NeedInput
+    int32_t needSlots_ = 0;
+    std::atomic<bool> asyncStopping_{false};
+    std::mutex drainLock_;
+    std::condition_variable drainSignal_;
+    bool drained_ = false;
+
+    // GPU conversion objects (all on device_).
+    media::GpuRef shader_;
+    media::GpuRef upload_, uploadView_, yTexture_, yView_, yStaging_, uvTexture_, uvView_, uvStaging_;
+    int converterWidth_ = 0, converterHeight_ = 0;
+    bool gpuConvertLatched_ = false;
+    uint64_t readbackConversions_ = 0;  // for the encoder's lifetime
+    std::unique_ptr<media::SampleAllocator> allocator_;
+    media::GpuRef residentUpload_, residentUploadView_, eventQuery_;
+    bool gpuResidentActive_ = false;
+    bool gpuResidentLatched_ = false;
+    uint64_t gpuResidentFrames_ = 0;
     std::vector<uint8_t> output_;
     std::vector<uint8_t> scaled_;
     Nv12Converter converter_;

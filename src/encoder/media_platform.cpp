@@ -60,4 +60,29 @@ HResult Platform::CreateSample(std::shared_ptr<Sample>* out) {
     return kS_OK;
 }
 
+HResult Platform::CompileShader(const std::string&, const char*, const char*, const char*, std::vector<uint8_t>*,
+                               std::string*) {
+    return kE_NOTIMPL;
+}
+
+HResult Platform::CreateVideoSampleAllocator(std::unique_ptr<SampleAllocator>*) { return kE_NOTIMPL; }
+
+HResult Transform::GetEventGenerator(std::shared_ptr<EventGenerator>* out) {
+    if (out) out->reset();
+    return kE_NOINTERFACE;
+}
+
+HResult Device::CreateComputeShader(const std::vector<uint8_t>&, GpuRef*) { return kE_NOTIMPL; }
+HResult Device::CreateTexture(const TextureDesc&, GpuRef*) { return kE_NOTIMPL; }
+HResult Device::CreateShaderResourceView(GpuObject&, GpuRef*) { return kE_NOTIMPL; }
+HResult Device::CreateUnorderedAccessView(GpuObject&, GpuFormat, int, GpuRef*) { return kE_NOTIMPL; }
+HResult Device::CreateEventQuery(GpuRef*) { return kE_NOTIMPL; }
+HResult Device::Map(GpuObject&, MapMode, MappedTexture*) { return kE_NOTIMPL; }
+void Device::Unmap(GpuObject&) {}
+void Device::Dispatch(GpuObject&, GpuObject&, GpuObject&, GpuObject&, uint32_t, uint32_t, bool) {}
+void Device::CopyResource(GpuObject&, GpuObject&) {}
+void Device::EndQuery(GpuObject&) {}
+HResult Device::GetQueryData(GpuObject&, uint32_t*) { return kE_NOTIMPL; }
+void Device::Flush() {}
+
 }  // namespace Veltrix::media

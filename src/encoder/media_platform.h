@@ -37,6 +37,8 @@ inline constexpr HResult kMF_E_TRANSFORM_NEED_MORE_INPUT = Hr(0xC00D6D72u);
 inline constexpr HResult kMF_E_UNSUPPORTED_D3D_TYPE = Hr(0xC00D6D76u);
 inline constexpr HResult kMF_E_TRANSFORM_ASYNC_LOCKED = Hr(0xC00D6D77u);
 inline constexpr HResult kDXGI_ERROR_NOT_FOUND = Hr(0x887A0002u);
+inline constexpr HResult kS_FALSE = 1;
+inline constexpr HResult kMF_E_SAMPLEALLOCATOR_EMPTY = Hr(0xC00D4A3Eu);
 
 inline bool Succeeded(HResult hr) { return hr >= 0; }
 inline bool Failed(HResult hr) { return hr < 0; }
@@ -50,12 +52,62 @@ struct AdapterInfo {
     std::string description;  // UTF-8
 };
 
-// A graphics device and its immediate context, and the manager that shares it
-// with transforms. Opaque here: only the GPU paths look inside.
+// --- Direct3D 11 as the GPU converter uses it ---
+
+// A texture, view, compute shader or query; what it is depends on how it was made.
+class GpuObject {
+public:
+    virtual ~GpuObject() = default;
+};
+using GpuRef = std::shared_ptr<GpuObject>;
+
+enum class GpuFormat { Bgra8, R8, R8G8, Nv12 };  // DXGI_FORMAT_B8G8R8A8/R8/R8G8_UNORM, NV12
+enum class GpuUsage { Default, Dynamic, Staging };
+// D3D11_BIND_* values.
+inline constexpr uint32_t kBindShaderResource = 0x08;
+inline constexpr uint32_t kBindRenderTarget = 0x20;
+inline constexpr uint32_t kBindUnorderedAccess = 0x80;
+
+struct TextureDesc {
+    uint32_t width = 0, height = 0;
+    GpuFormat format = GpuFormat::Bgra8;
+    GpuUsage usage = GpuUsage::Default;
+    uint32_t bindFlags = 0;
+    bool cpuWrite = false, cpuRead = false;
+};
+
+enum class MapMode { WriteDiscard, Read };
+struct MappedTexture {
+    uint8_t* data = nullptr;
+    size_t rowPitch = 0;
+};
+
+// A graphics device and its immediate context. Without a context (the default
+// here) every operation fails and the encoder stays on the CPU.
 class Device {
 public:
     virtual ~Device() = default;
+    virtual bool HasContext() const { return false; }
+    virtual HResult CreateComputeShader(const std::vector<uint8_t>& bytecode, GpuRef* out);
+    virtual HResult CreateTexture(const TextureDesc& desc, GpuRef* out);
+    virtual HResult CreateShaderResourceView(GpuObject& texture, GpuRef* out);
+    // arraySlice < 0: a 2-D view; otherwise a 2-D array view of that one slice.
+    virtual HResult CreateUnorderedAccessView(GpuObject& texture, GpuFormat format, int arraySlice, GpuRef* out);
+    virtual HResult CreateEventQuery(GpuRef* out);
+    virtual HResult Map(GpuObject& texture, MapMode mode, MappedTexture* out);
+    virtual void Unmap(GpuObject& texture);
+    // Binds the shader, source at t0, y and uv at u0 and u1, dispatches the
+    // groups, then unbinds the two UAVs (and the source when unbindSource).
+    virtual void Dispatch(GpuObject& shader, GpuObject& source, GpuObject& y, GpuObject& uv, uint32_t groupsX,
+                          uint32_t groupsY, bool unbindSource);
+    virtual void CopyResource(GpuObject& dst, GpuObject& src);
+    virtual void EndQuery(GpuObject& query);
+    // kS_OK with *done set once the GPU passed the query, kS_FALSE before.
+    virtual HResult GetQueryData(GpuObject& query, uint32_t* done);
+    virtual void Flush();
 };
+
+// Shares a device with transforms (IMFDXGIDeviceManager).
 class DeviceManager {
 public:
     virtual ~DeviceManager() = default;
@@ -137,9 +189,30 @@ private:
     size_t current_ = 0;
 };
 
+// The platform's own object behind a sample taken from a video sample
+// allocator; it lives as long as the platform recycles the sample, so views
+// cached on it survive the next allocation.
+class NativeSample {
+public:
+    virtual ~NativeSample() = default;
+    // The two unordered-access views cached on the sample; kMF_E_ATTRIBUTENOTFOUND when absent.
+    virtual HResult GetCachedViews(GpuRef* y, GpuRef* uv) = 0;
+    virtual HResult SetCachedViews(const GpuRef& y, const GpuRef& uv) = 0;
+};
+
+// A buffer that is a texture (IMFDXGIBuffer); Lock is not available.
+class GpuBuffer : public MediaBuffer {
+public:
+    virtual HResult GetTexture(GpuRef* out) = 0;
+    virtual HResult GetSubresourceIndex(uint32_t* out) = 0;
+};
+
 // A sample: buffers plus time (100 ns units) and the clean-point attribute.
 class Sample {
 public:
+    void SetNative(std::shared_ptr<NativeSample> native) { native_ = std::move(native); }
+    NativeSample* Native() const { return native_.get(); }
+
     void AddBuffer(std::shared_ptr<MediaBuffer> buffer) { buffers_.push_back(std::move(buffer)); }
     void RemoveAllBuffers() { buffers_.clear(); }
     size_t BufferCount() const { return buffers_.size(); }
@@ -163,6 +236,7 @@ private:
     int64_t duration_ = 0;
     uint32_t cleanPoint_ = 0;
     bool hasCleanPoint_ = false;
+    std::shared_ptr<NativeSample> native_;
 };
 
 // Transform attributes the encoder reads.
@@ -184,6 +258,37 @@ enum class TransformMessage {
 struct OutputStreamInfo {
     bool providesSamples = false;  // MFT_OUTPUT_STREAM_PROVIDES_SAMPLES
     size_t sampleSize = 0;
+};
+
+// --- asynchronous transforms (IMFMediaEventGenerator) ---
+
+// Event types.
+inline constexpr uint32_t kMEError = 1;
+inline constexpr uint32_t kMETransformNeedInput = 601;
+inline constexpr uint32_t kMETransformHaveOutput = 602;
+inline constexpr uint32_t kMETransformDrainComplete = 603;
+
+// The completed request handed to the callback (IMFAsyncResult).
+class AsyncResult {
+public:
+    virtual ~AsyncResult() = default;
+};
+
+// IMFAsyncCallback: Invoke runs on the platform's thread once per BeginGetEvent.
+// The generator keeps the callback alive until then.
+class AsyncCallback {
+public:
+    virtual ~AsyncCallback() = default;
+    virtual void Invoke(AsyncResult& result) = 0;
+};
+
+class EventGenerator {
+public:
+    virtual ~EventGenerator() = default;
+    // Asks for the next event; callback->Invoke follows on another thread.
+    virtual HResult BeginGetEvent(std::shared_ptr<AsyncCallback> callback) = 0;
+    // The event of a completed request: its type.
+    virtual HResult EndGetEvent(AsyncResult& result, uint32_t* eventType) = 0;
 };
 
 // An encoder transform (IMFTransform), stream 0 only.
@@ -209,6 +314,24 @@ public:
     // by the transform. kMF_E_TRANSFORM_NEED_MORE_INPUT when nothing is ready,
     // kMF_E_TRANSFORM_STREAM_CHANGE when the output type must be renegotiated.
     virtual HResult ProcessOutput(int stream, std::shared_ptr<Sample>* sample) = 0;
+    // The event generator of an asynchronous transform; E_NOINTERFACE otherwise.
+    virtual HResult GetEventGenerator(std::shared_ptr<EventGenerator>* out);
+};
+
+// IMFVideoSampleAllocatorEx: NV12 texture samples for GPU-resident input.
+// Uninitialised when destroyed.
+class SampleAllocator {
+public:
+    virtual ~SampleAllocator() = default;
+    virtual HResult SetDirectXManager(DeviceManager& manager) = 0;
+    // The allocator attributes (MFCreateAttributes): MF_SA_D3D11_USAGE,
+    // MF_SA_D3D11_BINDFLAGS, MF_SA_BUFFERS_PER_SAMPLE.
+    virtual HResult SetAttributes(uint32_t usage, uint32_t bindFlags, uint32_t buffersPerSample) = 0;
+    // The sample media type (MFCreateMediaType).
+    virtual HResult SetMediaType(const MediaType& type) = 0;
+    virtual HResult Initialize(uint32_t initialSamples, uint32_t maxSamples) = 0;
+    // A sample with one GpuBuffer and a NativeSample; kMF_E_SAMPLEALLOCATOR_EMPTY when all are in use.
+    virtual HResult AllocateSample(std::shared_ptr<Sample>* out) = 0;
 };
 
 // One enumerated transform before activation (IMFActivate).
@@ -240,6 +363,10 @@ public:
                                    std::vector<std::unique_ptr<Activation>>* out) = 0;
     virtual HResult CreateMemoryBuffer(size_t maxLength, std::shared_ptr<MediaBuffer>* out);
     virtual HResult CreateSample(std::shared_ptr<Sample>* out);
+    // D3DCompile; message: the compiler's text when there is one.
+    virtual HResult CompileShader(const std::string& source, const char* sourceName, const char* entry,
+                                  const char* target, std::vector<uint8_t>* bytecode, std::string* message);
+    virtual HResult CreateVideoSampleAllocator(std::unique_ptr<SampleAllocator>* out);
 };
 
 // The platform of this build (Media Foundation on Windows, libavcodec on Linux).

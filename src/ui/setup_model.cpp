@@ -56,6 +56,16 @@ std::string PairingAddress(const InstallIdentity& identity) {
     return "veltrix://pair?v=3&id=" + PercentEncode(identity.id) + "&name=" + PercentEncode(identity.name);
 }
 
+std::uint16_t DefaultControlPort(HostKind kind) {
+    switch (kind) {
+        case HostKind::kPremiere: return 47100;
+        case HostKind::kAfterEffects: return 47110;
+        case HostKind::kMediaEncoder: return 47120;
+        case HostKind::kOther: break;
+    }
+    return 47130;
+}
+
 std::string LastReasonText(int code) {
     static const char* const kTexts[] = {"—",   "Ramp up", "Bandwidth",   "Loss",       "Backlog",   "Size over budget",
                                          "CPU", "User ceiling", "Delay", "Probe start", "Probe fail"};
@@ -85,6 +95,7 @@ SetupModel::SetupModel() : SetupModel(Sources{}) {}
 SetupModel::SetupModel(Sources sources) : sources_(std::move(sources)) {
     if (!sources_.adapters) sources_.adapters = ListAdapters;
     if (!sources_.status) sources_.status = [] { return SetupStatusSnapshot{}; };
+    if (sources_.controlPort == 0) sources_.controlPort = DefaultControlPort(DetectHost());
     for (const auto& row : Rows()) Set(row.id, kDash);
     Set(kSetupDeviceStatus, "Idle");
     Set(kSetupActiveEncoder, "Active encoder: —");

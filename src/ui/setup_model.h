@@ -105,6 +105,8 @@ struct SetupPeerRow {
 std::string PercentEncode(std::string_view text);
 // "veltrix://pair?v=3&id=" + PercentEncode(id) + "&name=" + PercentEncode(name).
 std::string PairingAddress(const InstallIdentity& identity);
+// The control port the transport listens on for a host kind (47100, 47110, 47120, 47130).
+std::uint16_t DefaultControlPort(HostKind kind);
 // Text of a last-reason code ("—" for unknown codes).
 std::string LastReasonText(int code);
 
@@ -113,7 +115,7 @@ public:
     struct Sources {
         std::function<std::vector<AdapterAddress>()> adapters;  // default ListAdapters
         std::function<SetupStatusSnapshot()> status;            // default: nothing running
-        std::uint16_t controlPort = 47100;
+        std::uint16_t controlPort = 0;  // 0: DefaultControlPort(DetectHost())
     };
 
     SetupModel();

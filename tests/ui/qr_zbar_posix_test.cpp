@@ -13,6 +13,7 @@
 #include "tests/testing/test_env.h"
 #include "ui/png_writer.h"
 #include "ui/qr_code.h"
+#include "ui/terminal_setup_view.h"
 
 namespace Veltrix {
 using namespace zbar;
@@ -115,6 +116,45 @@ TEST(QrZbar, PngOfThePairingAddressReadsBack) {
     EXPECT_EQ(found[0], address);
     EXPECT_FALSE(WriteRgbaPng(dirs.root() / "none.png", RgbaImage{}));
     EXPECT_FALSE(WriteRgbaPng(dirs.root() / "missing" / "x.png", RenderQrToRgba(code, 200)));
+}
+
+TEST(QrZbar, TheTerminalsBlockCharactersScan) {
+    // Each character cell is one module wide and two high: paint it back into pixels.
+    const std::string address = "veltrix://pair?v=3&id=abc&name=Edit%20Bay";
+    const QrCode code = EncodeQrText(address);
+    const auto lines = TerminalQrLines(code);
+    const int span = code.size + 4, scale = 4;
+    ASSERT_EQ(static_cast<int>(lines.size()), (span + 1) / 2);
+    RgbaImage image;
+    image.width = image.height = span * scale;
+    image.pixels.assign(static_cast<std::size_t>(image.width) * image.height * 4, 255);
+    for (int row = 0; row < static_cast<int>(lines.size()); ++row) {
+        std::string text = lines[row];
+        ASSERT_EQ(text.rfind("\x1b[30;47m", 0), 0u);
+        text = text.substr(8, text.size() - 8 - 4);
+        int x = 0;
+        for (std::size_t i = 0; i < text.size(); ++x) {
+            bool top = false, bottom = false;
+            if (text.compare(i, 3, "█") == 0) top = bottom = true, i += 3;
+            else if (text.compare(i, 3, "▀") == 0) top = true, i += 3;
+            else if (text.compare(i, 3, "▄") == 0) bottom = true, i += 3;
+            else i += 1;
+            for (int half = 0; half < 2; ++half) {
+                if (!(half == 0 ? top : bottom) || row * 2 + half >= span) continue;
+                for (int py = 0; py < scale; ++py) {
+                    for (int px = 0; px < scale; ++px) {
+                        const std::size_t at =
+                            (static_cast<std::size_t>((row * 2 + half) * scale + py) * image.width + x * scale + px) * 4;
+                        image.pixels[at] = image.pixels[at + 1] = image.pixels[at + 2] = 0;
+                    }
+                }
+            }
+        }
+        ASSERT_EQ(x, span);
+    }
+    const auto found = Decode(image);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0], address);
 }
 
 }  // namespace

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iomanip>
+#include <memory>
 #include <ostream>
 #include <sstream>
 
 #include "vx-host/platform.h"
+#include "vx-host/setup_command.h"
 
 // The host's picture behind a TxPPixHandle.
 struct TxPPix {
@@ -279,6 +281,8 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     }
     module.QueryAudioMode(&instance, 0, &audioMode);
     module.ActivateDeactivate(&instance, 0, 1, 1);
+    // The host's Setup button: a key while vx-host runs.
+    auto setupKeys = std::make_unique<SetupKeyReader>([&] { module.SetupDialog(&stdParms, nullptr); });
 
     const bool playing = !options_.paused;
     if (playing) {
@@ -307,6 +311,7 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     auto status = [&](bool force) {
         const auto now = clock_.Now();
         if (!onStatus || (!force && now - lastStatus < std::chrono::milliseconds(500))) return;
+        if (setupKeys && setupKeys->ViewHoldsTerminal()) return;
         HostStatus s;
         const double dt = std::chrono::duration<double>(now - lastStatus).count();
         {
@@ -384,6 +389,7 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
         std::lock_guard<std::mutex> lock(mutex_);
         clockRunning_ = false;
     }
+    setupKeys.reset();
     module.ActivateDeactivate(&instance, 0, 0, 0);
     module.DisposeInstance(&instance);
     module.Shutdown(&stdParms);

@@ -9,8 +9,9 @@ namespace Veltrix {
 
 // /dev/tty in raw mode, held under an exclusive flock so that another key reader
 // of the process that takes the same lock (vx-host's) stays off it meanwhile.
-// The mode and the lock are given back on destruction. None without a terminal.
-std::unique_ptr<ISetupTerminal> OpenTtySetupTerminal(Clock& clock);
+// The mode and the lock are given back on destruction. None without a terminal,
+// and none when wait is false and another view holds the lock.
+std::unique_ptr<ISetupTerminal> OpenTtySetupTerminal(Clock& clock, bool wait = true);
 
 // Takes the terminal lock without waiting: the lock's holder, or none while the
 // setup view holds the terminal (or there is no terminal).

@@ -61,11 +61,11 @@ private:
 };
 }  // namespace
 
-std::unique_ptr<ISetupTerminal> OpenTtySetupTerminal(Clock& clock) {
+std::unique_ptr<ISetupTerminal> OpenTtySetupTerminal(Clock& clock, bool wait) {
     const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     termios saved{};
-    if (tcgetattr(fd, &saved) != 0 || flock(fd, LOCK_EX) != 0) {
+    if (tcgetattr(fd, &saved) != 0 || flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         return nullptr;
     }

@@ -43,7 +43,7 @@ enum SetupControl : int {
     kSetupActiveEncoder = 2202,
     kSetupInstanceId = 2204,
     kSetupQrImage = 2205,
-    kSetupForgeFirst = 2500,  // + 10 x row
+    kSetupForgetFirst = 2500,  // + 10 x row
 };
 
 inline constexpr std::size_t kSetupMaxPeerRows = 30;

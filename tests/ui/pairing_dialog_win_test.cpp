@@ -9,6 +9,7 @@
 
 #include "tests/testing/eventually.h"
 #include "tests/testing/test_env.h"
+#include "tests/ui/screenshot_win.h"
 
 namespace Veltrix {
 namespace {
@@ -61,6 +62,10 @@ TEST_F(PairingWindow, ShowsTheSpacedCodeInATopmostCentredWindow) {
     EXPECT_EQ(TextOf(GetDlgItem(hwnd, kPairingCode)), L"4 0 7 1 3 5");
     EXPECT_EQ(TextOf(GetDlgItem(hwnd, kPairingNote)), L"This window closes automatically when pairing completes.");
     EXPECT_EQ(TextOf(GetDlgItem(hwnd, kPairingCancel)), L"Cancel");
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    testing::SaveText("pairing-client.txt", std::to_string(client.right) + "x" + std::to_string(client.bottom));
+    testing::SaveScreenshot(hwnd, "pairing");
     EXPECT_EQ(FontFace(GetDlgItem(hwnd, kPairingCode)), L"Consolas/-56/700");
     EXPECT_EQ(FontFace(GetDlgItem(hwnd, kPairingPrompt)), L"Segoe UI/-16/400");
     RECT b{};

@@ -9,6 +9,7 @@
 
 #include "tests/testing/eventually.h"
 #include "tests/testing/test_env.h"
+#include "tests/ui/screenshot_win.h"
 #include "ui/setup_dialog_win.h"
 
 namespace Veltrix {
@@ -52,7 +53,9 @@ TEST(SetupWindow, OpensCollapsedWithItsTextsExpandsAndComesToTheFrontWhenOpenedA
     sources.controlPort = 47100;
     OpenSetupDialog(nullptr, sources);
     HWND hwnd = nullptr;
-    ASSERT_TRUE(testing::Eventually([&] { return (hwnd = FindWindowW(kSetupDialogClass, L"Lumenfold")) != nullptr; }));
+    ASSERT_TRUE(testing::Eventually([&] { hwnd = FindWindowW(kSetupDialogClass, L"Lumenfold");
+        return hwnd != nullptr && IsWindowVisible(hwnd);  // shown once fully built
+    }));
     EXPECT_TRUE(SetupDialogOpen());
     EXPECT_EQ(ClientSize(hwnd).cx, kSetupClientWidth);
     EXPECT_EQ(ClientSize(hwnd).cy, kSetupCollapsedHeight);
@@ -70,12 +73,16 @@ TEST(SetupWindow, OpensCollapsedWithItsTextsExpandsAndComesToTheFrontWhenOpenedA
     ASSERT_NE(qr, nullptr);
     ASSERT_TRUE(GetObjectW(qr, sizeof bm, &bm));
     EXPECT_EQ(bm.bmWidth, 200);
+    testing::SaveText("setup-address.txt", PairingAddress(id));
+    testing::SaveScreenshot(hwnd, "setup-collapsed");
 
     SendMessageW(GetDlgItem(hwnd, kSetupAdvanced), BM_CLICK, 0, 0);
-    EXPECT_EQ(ClientSize(hwnd).cy, kSetupExpandedHeight);
+    EXPECT_EQ(ClientSize(hwnd).cy, kSetupExpandedHeight) << GetSystemMetrics(SM_CXSCREEN) << "x" << GetSystemMetrics(SM_CYSCREEN);
     EXPECT_EQ(TextOf(GetDlgItem(hwnd, kSetupAdvanced)), L"\u25BC  Advanced info");
     EXPECT_TRUE(IsWindowVisible(GetDlgItem(hwnd, kSetupRowIp)));
     EXPECT_EQ(TextOf(GetDlgItem(hwnd, kSetupRowPorts)), L"47100 control \u00b7 47101 video \u00b7 47102 audio");
+    SetWindowPos(hwnd, nullptr, 20, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER);  // all of it on the 1200-pixel desktop
+    testing::SaveScreenshot(hwnd, "setup-expanded");
 
     SendMessageW(GetDlgItem(hwnd, kSetupDiscoverable), BM_CLICK, 0, 0);
     EXPECT_FALSE(IsDiscoverable());

@@ -10,6 +10,7 @@
 #include "tests/testing/eventually.h"
 #include "tests/testing/test_env.h"
 #include "tests/ui/screenshot_win.h"
+#include "ui/qr_bitmap_win.h"
 #include "ui/setup_dialog_win.h"
 
 namespace Veltrix {
@@ -97,6 +98,25 @@ TEST(SetupWindow, OpensCollapsedWithItsTextsExpandsAndComesToTheFrontWhenOpenedA
     CloseSetupDialog();
     EXPECT_FALSE(SetupDialogOpen());
     EXPECT_EQ(FindWindowW(kSetupDialogClass, nullptr), nullptr);
+}
+
+TEST(QrBitmap, HoldsTheSamePixelsAsTheRgbaRendering) {
+    const QrCode code = EncodeQrText(std::string(20, 'q'));  // version 3: scale 6, offset 1 at 200 pixels
+    HBITMAP bitmap = RenderQrToBitmap(code, 200);
+    ASSERT_NE(bitmap, nullptr);
+    DIBSECTION dib{};
+    ASSERT_EQ(GetObjectW(bitmap, sizeof dib, &dib), static_cast<int>(sizeof dib));
+    EXPECT_EQ(dib.dsBm.bmWidth, 200);
+    EXPECT_EQ(dib.dsBm.bmHeight, 200);
+    EXPECT_EQ(dib.dsBm.bmBitsPixel, 32);
+    const RgbaImage image = RenderQrToRgba(code, 200);
+    const auto* bits = static_cast<const std::uint8_t*>(dib.dsBm.bmBits);
+    EXPECT_EQ(std::vector<std::uint8_t>(bits, bits + image.pixels.size()), image.pixels);
+    EXPECT_EQ(bits[(13 * 200 + 13) * 4], 0);  // module (0, 0) dark
+    EXPECT_EQ(bits[(13 * 200 + 12) * 4], 255);
+    DeleteObject(bitmap);
+    EXPECT_EQ(RenderQrToBitmap(code, code.size + 3), nullptr);
+    EXPECT_EQ(RenderQrToBitmap(QrCode{}, 200), nullptr);
 }
 
 TEST(SetupWindow, ClosedRightAfterOpening) {

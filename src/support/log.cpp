@@ -74,6 +74,12 @@ std::size_t Utf8Length(std::string_view s, std::size_t i) {
     return n;
 }
 
+// How a backslash is written. Text a phone sent as a whole (LogText) escapes
+// every one, as the pairing lines always have. A formatted message keeps the
+// backslashes of our own texts (Windows paths) and escapes only one that starts
+// "\x", which is enough for every \xNN in the log to be an escape.
+enum class Backslash { kAll, kBeforeX };
+
 // The next piece of text at s[i]: `length` bytes, copied as they are or each
 // written as \xNN. Pieces are never split, so a cut line stays well formed.
 struct Piece {
@@ -81,9 +87,10 @@ struct Piece {
     bool escape;
 };
 
-Piece NextPiece(std::string_view s, std::size_t i) {
+Piece NextPiece(std::string_view s, std::size_t i, Backslash backslash) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x20 || c == 0x7f || c == '\\') return {1, true};
+    if (c == '\\') return {1, backslash == Backslash::kAll || (i + 1 < s.size() && s[i + 1] == 'x')};
+    if (c < 0x20 || c == 0x7f) return {1, true};
     const std::size_t n = Utf8Length(s, i);
     if (n == 0) return {1, true};
     if (n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) <= 0x9F) return {2, true};  // C1
@@ -99,10 +106,10 @@ void PutEscaped(char* out, unsigned char c) {
 }
 
 // Escapes text into out, at most room bytes, whole pieces only; the bytes written.
-std::size_t EscapeInto(std::string_view text, char* out, std::size_t room) {
+std::size_t EscapeInto(std::string_view text, char* out, std::size_t room, Backslash backslash) {
     std::size_t used = 0;
     for (std::size_t i = 0; i < text.size();) {
-        const Piece p = NextPiece(text, i);
+        const Piece p = NextPiece(text, i, backslash);
         const std::size_t need = p.escape ? 4 * p.length : p.length;
         if (used + need > room) break;
         for (std::size_t k = 0; k < p.length; ++k) {
@@ -151,7 +158,7 @@ std::string EscapeLogText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        const Piece p = NextPiece(text, i);
+        const Piece p = NextPiece(text, i, Backslash::kAll);
         for (std::size_t k = 0; k < p.length; ++k) {
             if (p.escape) {
                 char buf[4];
@@ -197,7 +204,7 @@ namespace {
 // Builds "[time subsystem:category:LEVEL] message\r\n" with the message escaped
 // and writes it. The line always ends in CR LF and holds at most 1279 bytes: an
 // escaped message too long for it is cut between whole characters or escapes.
-void WriteLine(const LogChannel& channel, int level, std::string_view message) {
+void WriteLine(const LogChannel& channel, int level, std::string_view message, Backslash backslash) {
     constexpr std::size_t kMaxLine = 1279;
     char stamp[32];
     LocalTimestamp(stamp);
@@ -207,7 +214,7 @@ void WriteLine(const LogChannel& channel, int level, std::string_view message) {
                                    channel.category ? channel.category : "?", LevelName(level));
     if (head < 1) return;
     std::size_t used = std::min<std::size_t>(static_cast<std::size_t>(head), kMaxLine - 2);
-    used += EscapeInto(message, line + used, kMaxLine - 2 - used);
+    used += EscapeInto(message, line + used, kMaxLine - 2 - used, backslash);
     line[used++] = '\r';
     line[used++] = '\n';
     line[used] = '\0';
@@ -236,12 +243,12 @@ void LogV(const LogChannel& channel, int level, const char* format, va_list args
     if (written < 0) return;
     // The formatted length, not strlen: a %c of 0 is a byte like any other and is escaped.
     const std::size_t messageLen = written > 1023 ? 1023 : static_cast<std::size_t>(written);
-    WriteLine(channel, level, std::string_view(message, messageLen));
+    WriteLine(channel, level, std::string_view(message, messageLen), Backslash::kBeforeX);
 }
 
 void LogText(const LogChannel& channel, int level, std::string_view text) {
     if (level < gMinimumLevel) return;
-    WriteLine(channel, level, text.substr(0, 1023));
+    WriteLine(channel, level, text.substr(0, 1023), Backslash::kAll);
 }
 
 void Log(const LogChannel& channel, int level, const char* format, ...) {

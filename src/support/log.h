@@ -38,8 +38,10 @@ inline constexpr std::uintmax_t kLogRotateSize = 4u * 1024u * 1024u + 1u;  // 4,
 
 void Log(const LogChannel& channel, int level, const char* format, ...);
 void LogV(const LogChannel& channel, int level, const char* format, va_list args);
-// One line whose message is text as given (cut at 1023 bytes, escaped like any
-// other): for text that may hold NUL bytes, which a %s argument cannot carry.
+// One line whose message is text as given (cut at 1023 bytes, escaped as
+// EscapeLogText does): for text that may hold NUL bytes, which a %s argument
+// cannot carry. A formatted message is escaped the same way except that a
+// backslash stays as it is unless "x" follows it, so our own texts keep theirs.
 void LogText(const LogChannel& channel, int level, std::string_view text);
 
 // True when a line of this level would be written (DEBUG needs VX_LOG_DEBUG=1).

@@ -14,9 +14,8 @@
 namespace Veltrix {
 
 std::string PathForLog(const std::filesystem::path& p) {
-    // Forward slashes: the log escapes every backslash, and C:/Users/... reads
-    // better than C:\x5cUsers\x5c...; Windows takes either.
-    const std::wstring w = p.generic_wstring();
+    // UTF-8, as every log line is; the native separators stay.
+    const std::wstring w = p.wstring();
     if (w.empty()) return {};
     const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
                                       nullptr, nullptr);

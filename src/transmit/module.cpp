@@ -5,6 +5,7 @@
 #include "support/crash_handler.h"
 #include "support/log.h"
 #include "transmit/module_info.h"
+#include "transmit/setup_status.h"
 #include "transmit/shared_transport.h"
 #include "transmit/transmit_instance.h"
 
@@ -51,15 +52,15 @@ TxResult Startup(const TxStdParms*, TxPluginInfo* outInfo) {
 
 TxResult Shutdown(const TxStdParms*) {
     return Guarded("Shutdown", [] {
+        CloseSetupWindow();  // its thread runs our code: it ends before the module goes
         SharedTransport::Instance().Shutdown();
         return kTxResultSuccess;
     });
 }
 
-TxResult SetupDialog(const TxStdParms*, void*) {
-    return Guarded("SetupDialog", [] {
-        // The setup window is not part of this build yet; say so rather than pretend.
-        Log(kLog, kLogInfo, "SetupDialog: no setup dialog in this build");
+TxResult SetupDialog(const TxStdParms*, void* parentWindow) {
+    return Guarded("SetupDialog", [&] {
+        OpenSetupWindow(parentWindow);
         return kTxResultSuccess;
     });
 }

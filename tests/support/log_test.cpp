@@ -79,6 +79,7 @@ TEST(LogFormat, EscapingKeepsTextAndMarksEverythingElse) {
     // What the pairing lines always escaped, byte for byte the same.
     EXPECT_EQ(EscapeLogText("a\r\n[x]\t\x1b\x7f\\"), "a\\x0d\\x0a[x]\\x09\\x1b\\x7f\\x5c");
     EXPECT_EQ(EscapeLogText(std::string("a\0b", 3)), "a\\x00b");
+    EXPECT_EQ(EscapeLogText("C:\\x"), "C:\\x5cx");
     EXPECT_EQ(EscapeLogText("\xC2\x85\xC2\x9B"), "\\xc2\\x85\\xc2\\x9b");  // C1 NEL and CSI
     EXPECT_EQ(EscapeLogText("\x85\x9B\xFF"), "\\x85\\x9b\\xff");          // raw bytes outside UTF-8
     EXPECT_EQ(EscapeLogText("\xE2\x82"), "\\xe2\\x82");                      // cut short
@@ -100,11 +101,13 @@ TEST(LogFile, HostileArgumentsNeverBreakOrForgeALine) {
     Log(kTest, kLogInfo, "%s", (std::string(303, '\n') + phone + phone + phone + phone).c_str());
     // The message cap of 1023 bytes cuts a character in two: the half left is escaped.
     Log(kTest, kLogInfo, "%s", (std::string(1021, 'a') + phone).c_str());
+    // Our own backslashes stay; one that could read as an escape does not.
+    Log(kTest, kLogInfo, "dumps %%LOCALAPPDATA%%\\Veltrix\\crashes\\ id=%s", "a\\xb\\c");
 
     const std::string text = testing::ReadFileText(dirs.local() / "Veltrix" / "plugin-x.log");
     std::string bad;
     const auto lines = testing::WellFormedLogLines(text, &bad);
-    ASSERT_EQ(lines.size(), 7u) << "bad line: " << bad;
+    ASSERT_EQ(lines.size(), 8u) << "bad line: " << bad;
     const auto message = [&](std::size_t i) { return lines[i].substr(lines[i].find("] ") + 2); };
     EXPECT_EQ(message(0), "name=x\\x0d\\x0a[1999-09-09 09:09:09.999 com.veltrix.plugin:network:INFO] FAKE\\x0aY\\x0dZ");
     EXPECT_EQ(message(1), "c1=\\xc2\\x9b31m\\xc2\\x85 raw=\\x9b\\x85 bad=\\xff\\xe2\\x82 tab=a\\x09b");
@@ -114,6 +117,7 @@ TEST(LogFile, HostileArgumentsNeverBreakOrForgeALine) {
     for (std::size_t i : {4u, 5u}) EXPECT_LE(lines[i].size() + 2, 1279u) << i;
     EXPECT_EQ(message(4).size() % 4, 0u);
     EXPECT_EQ(message(6), std::string(1021, 'a') + "\\xf0\\x9f");
+    EXPECT_EQ(message(7), "dumps %LOCALAPPDATA%\\Veltrix\\crashes\\ id=a\\x5cxb\\c");
 }
 
 TEST(LogFile, RotatesOnlyPastFourMebibytes) {

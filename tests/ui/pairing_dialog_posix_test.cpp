@@ -5,7 +5,13 @@
 #include <string>
 #include <vector>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "tests/testing/eventually.h"
 #include "tests/testing/test_env.h"
+#include "ui/terminal_setup_view.h"
 
 namespace Veltrix {
 namespace {
@@ -91,6 +97,76 @@ TEST(EscapeForTerminal, KeepsWellFormedTextAndEscapesTheRest) {
     EXPECT_EQ(EscapeForTerminal("\xe2\x82"), "\\xe2\\x82");           // cut short
     EXPECT_EQ(EscapeForTerminal("\xed\xa0\x80"), "\\xed\\xa0\\x80");  // surrogate
     EXPECT_EQ(EscapeForTerminal("\xc0\xaf"), "\\xc0\\xaf");           // overlong
+}
+
+// Keys a test types into the view, read with the view's real deadlines.
+struct TypedKeys {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<unsigned char> keys;
+    int opened = 0, released = 0;
+    void Type(unsigned char c) {
+        std::lock_guard<std::mutex> l(m);
+        keys.push_back(c);
+        cv.notify_all();
+    }
+};
+
+class TypedTerminal final : public ISetupTerminal {
+public:
+    explicit TypedTerminal(TypedKeys& k) : k_(k) {}
+    ~TypedTerminal() override {
+        std::lock_guard<std::mutex> l(k_.m);
+        ++k_.released;
+    }
+    std::optional<unsigned char> ReadKey(Clock::time_point deadline) override {
+        std::unique_lock<std::mutex> l(k_.m);
+        Clock::Real().WaitUntil(k_.cv, l, deadline, [&] { return !k_.keys.empty(); });
+        if (k_.keys.empty()) return std::nullopt;
+        const unsigned char c = k_.keys.front();
+        k_.keys.pop_front();
+        return c;
+    }
+    void Write(const std::string&) override {}
+    bool Closed() const override { return false; }
+
+private:
+    TypedKeys& k_;
+};
+
+TEST_F(TerminalView, TheCancelKeyRefusesThePhoneOnce) {
+    TypedKeys keys;
+    auto view = CreateTerminalPairingDialog([this](const std::string& t) { writes_.push_back(t); },
+                                            [&] {
+                                                ++keys.opened;
+                                                return std::make_unique<TypedTerminal>(keys);
+                                            });
+    std::atomic<int> cancels{0};
+    view->Show("111222", "P", [&] { ++cancels; });
+    EXPECT_NE(writes_.at(0).find("Press c to refuse this phone."), std::string::npos);
+    keys.Type('x');  // other keys do nothing
+    keys.Type('c');
+    keys.Type('c');
+    ASSERT_TRUE(testing::Eventually([&] { return cancels.load() > 0; }));
+    view->Close();  // the handshake closes after the refusal: nothing more is said or called
+    view.reset();
+    EXPECT_EQ(cancels.load(), 1);
+    EXPECT_EQ(writes_.back(), "Veltrix: pairing refused.\n");
+    EXPECT_EQ(keys.released, 1);
+}
+
+TEST_F(TerminalView, CloseBeforeAnyKeyNeverCancels) {
+    TypedKeys keys;
+    auto view = CreateTerminalPairingDialog([this](const std::string& t) { writes_.push_back(t); },
+                                            [&] { return std::make_unique<TypedTerminal>(keys); });
+    std::atomic<int> cancels{0};
+    view->Show("111222", "P", [&] { ++cancels; });
+    view->Close();
+    keys.Type('c');
+    view.reset();  // joins the key reader
+    EXPECT_EQ(cancels.load(), 0);
+    EXPECT_EQ(writes_.back(), "Veltrix: pairing ended.\n");
+    EXPECT_EQ(keys.released, 1);
 }
 
 TEST(PairingDialog, PosixHasATerminalView) { EXPECT_NE(CreatePairingDialog(), nullptr); }

@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <iomanip>
+#include <memory>
 #include <ostream>
 #include <sstream>
 
 #include "vx-host/ctrl_host.h"
 #include "vx-host/platform.h"
+#include "vx-host/setup_command.h"
 
 // The host's picture behind a TxPPixHandle.
 struct TxPPix {
@@ -326,6 +328,8 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     }
     module.QueryAudioMode(&instance, 0, &audioMode);
     module.ActivateDeactivate(&instance, 0, 1, 1);
+    // The host's Setup button: a key while vx-host runs.
+    auto setupKeys = std::make_unique<SetupKeyReader>([&] { module.SetupDialog(&stdParms, nullptr); });
 
     const TxClock clockRec{&ClockCallback, this, kTxClockModeRun};
     std::uint32_t samplesPerFrame = 0;
@@ -370,6 +374,7 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     auto status = [&](bool force) {
         const auto now = clock_.Now();
         if (!onStatus || (!force && now - lastStatus < std::chrono::milliseconds(500))) return;
+        if (setupKeys && setupKeys->ViewHoldsTerminal()) return;
         HostStatus s;
         const double dt = std::chrono::duration<double>(now - lastStatus).count();
         const TimelineView view = timeline_.View();
@@ -448,6 +453,7 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
 
     // The host's order at the end of playback.
     setPlaying(false);
+    setupKeys.reset();
     module.ActivateDeactivate(&instance, 0, 0, 0);
     module.DisposeInstance(&instance);
     module.Shutdown(&stdParms);

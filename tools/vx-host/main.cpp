@@ -10,6 +10,7 @@
 #include "vx-host/host_options.h"
 #include "vx-host/host_session.h"
 #include "vx-host/platform.h"
+#include "vx-host/setup_command.h"
 #include "vx-host/terminal.h"
 
 namespace {
@@ -31,7 +32,12 @@ int main(int argc, char** argv) {
     using namespace Veltrix::host;
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string error;
-    auto options = ParseHostOptions(args, &error);
+    const auto setup = ParseSetupCommand(args, &error);
+    if (setup && !error.empty()) {
+        std::cerr << "vx-host: " << error << "\n";
+        return 2;
+    }
+    auto options = ParseHostOptions(setup ? setup->hostArgs : args, &error);
     if (!options) {
         std::cerr << "vx-host: " << error << "\n";
         return 2;
@@ -57,6 +63,7 @@ int main(int argc, char** argv) {
             return rc;
         }
     }
+    if (setup) return RunSetupCommand(*setup, std::cout, std::cerr);
     std::signal(SIGINT, &OnInterrupt);
     std::signal(SIGTERM, &OnInterrupt);
     const int rc = HostMain(args, gStop, std::cout, std::cerr, StderrIsTerminal());

@@ -144,8 +144,18 @@ private:
     }
 };
 
+// Wine exports the DnsService* functions as stubs that abort the whole process
+// when called: there the plug-in runs undiscovered rather than taking the host down.
+bool DnsServiceCallsAbort() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace
 
-std::shared_ptr<IDnsSd> CreateDnsSd() { return std::make_shared<WinDnsSd>(); }
+std::shared_ptr<IDnsSd> CreateDnsSd() {
+    if (DnsServiceCallsAbort()) return nullptr;
+    return std::make_shared<WinDnsSd>();
+}
 
 }  // namespace Veltrix

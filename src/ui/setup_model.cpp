@@ -225,7 +225,7 @@ bool SetupModel::Save(const std::string& name) {
     const std::string taken = name.substr(0, end);
     if (taken.empty()) return false;
     SetInstallName(taken);
-    Log(kLog, kLogInfo, "display name updated to %{public}s", EscapeForTerminal(taken).c_str());
+    LogText(kLog, kLogInfo, "display name updated to " + taken);  // the log escapes it
     RefreshIdentityAndNetwork();
     return true;
 }
@@ -251,7 +251,7 @@ bool SetupModel::Forget(std::size_t row) {
     if (row >= peers_.size()) return false;
     const std::string id = peers_[row].id;
     if (!RemovePeer(id)) return false;
-    Log(kLog, kLogInfo, "unpaired peer %{public}s", EscapeForTerminal(id).c_str());
+    LogText(kLog, kLogInfo, "unpaired peer " + id);
     RefreshTrustedPeers();
     return true;
 }

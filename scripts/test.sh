@@ -9,7 +9,7 @@ bash scripts/check-programs.sh || { echo "suite: stopped before building: a prog
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-# libdbus (under the Avahi client) reports a lock order inside itself: tests/discovery/tsan.supp.
+# Uninstrumented libraries report inside themselves (libdbus under Avahi, Mesa under SDL): tests/discovery/tsan.supp.
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$(pwd)/tests/discovery/tsan.supp}
 
 total_pass=0

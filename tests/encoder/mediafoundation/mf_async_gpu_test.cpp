@@ -206,10 +206,13 @@ TEST_F(MfAsyncGpu, LateEventsAfterTeardownTouchNoEncoder) {
     e.reset();
     ASSERT_TRUE(queue->WaitIdle());  // the drain's completion may still be on its way out
     const int before = queue->Delivered();
+    // Whether teardown's drain already took the request back depends on the event thread's timing.
+    const bool requested = queue->HasPendingRequest();
     queue->Push(kMETransformHaveOutput);
     queue->Push(kMETransformNeedInput);
     ASSERT_TRUE(queue->WaitIdle());
-    EXPECT_EQ(queue->Delivered(), before + 1);  // delivered to a detached callback, which asked for nothing more
+    // At most one, to a detached callback, which asks for nothing more.
+    EXPECT_EQ(queue->Delivered(), before + (requested ? 1 : 0));
     EXPECT_FALSE(queue->HasPendingRequest());
     EXPECT_EQ(Outputs(), 1u);
 }

@@ -169,7 +169,7 @@ void EncoderPipeline::Encode(const uint8_t* bgra, int width, int height, int str
     EncoderPtr active;
     int64_t frame = 0;
     {
-        std::shared_lock<std::shared_mutex> lock(encoderLock_);
+        std::shared_lock<SharedMutex> lock(encoderLock_);
         active = active_;
         frame = nextFrame_.fetch_add(1);
     }
@@ -202,7 +202,7 @@ void EncoderPipeline::CompleteSwapIfReady() {
         const int64_t next = nextFrame_.load();
         bool oldDone = false;
         {
-            std::shared_lock<std::shared_mutex> lock(encoderLock_);
+            std::shared_lock<SharedMutex> lock(encoderLock_);
             if (!handoverPlanned_) {
                 // The pending encoder's first keyframe went to nobody; the stream changes
                 // encoders at the next frame, which it encodes as a keyframe.
@@ -223,7 +223,7 @@ void EncoderPipeline::CompleteSwapIfReady() {
 
         const Clock::time_point swapStart = clock_.Now();
         {
-            std::unique_lock<std::shared_mutex> lock(encoderLock_);
+            std::unique_lock<SharedMutex> lock(encoderLock_);
             row.fromW = active_ ? active_->Width() : 0;
             row.fromH = active_ ? active_->Height() : 0;
             row.toW = pending_->Width();
@@ -262,13 +262,13 @@ void EncoderPipeline::CompleteSwapIfReady() {
 void EncoderPipeline::CancelHandover() {
     if (!handoverPlanned_) return;
     handoverPlanned_ = false;
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     std::lock_guard<std::mutex> cb(callbackLock_);
     if (activeRoute_) activeRoute_->until = kNoFrame;
 }
 
 bool EncoderPipeline::Configure(int width, int height, uint32_t bitrateBps, int fps) {
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->Configure(width, height, bitrateBps, fps) : false;
 }
 
@@ -281,7 +281,7 @@ void EncoderPipeline::ConservativeReconfigure(const EncoderConfig& cfg) {
     TransitionRecord row;
     row.mode = "Conservative";
     {
-        std::unique_lock<std::shared_mutex> lock(encoderLock_);
+        std::unique_lock<SharedMutex> lock(encoderLock_);
         if (!active_) return;
         row.fromW = active_->Width();
         row.fromH = active_->Height();
@@ -346,7 +346,7 @@ void EncoderPipeline::CloneLoop() {
         const Clock::time_point t0 = clock_.Now();
         int fromW = 0, fromH = 0;
         {
-            std::shared_lock<std::shared_mutex> lock(encoderLock_);
+            std::shared_lock<SharedMutex> lock(encoderLock_);
             if (active_) {
                 fromW = active_->Width();
                 fromH = active_->Height();
@@ -369,7 +369,7 @@ void EncoderPipeline::CloneLoop() {
 
         EncoderPtr clone;
         {
-            std::shared_lock<std::shared_mutex> lock(encoderLock_);
+            std::shared_lock<SharedMutex> lock(encoderLock_);
             if (active_) clone = active_->Clone(cfg);
         }
         if (clone) {
@@ -488,7 +488,7 @@ void EncoderPipeline::Stop() {
         handoverPlanned_ = false;
     }
     {
-        std::unique_lock<std::shared_mutex> lock(encoderLock_);
+        std::unique_lock<SharedMutex> lock(encoderLock_);
         active = std::move(active_);
         active_.reset();
         // A swap that was already past its stopping test has finished by now; drop its key too.
@@ -508,7 +508,7 @@ void EncoderPipeline::SetOutputCallback(EncodedFrameCallback cb) {
 
 void EncoderPipeline::RequestKeyframe() {
     {
-        std::shared_lock<std::shared_mutex> lock(encoderLock_);
+        std::shared_lock<SharedMutex> lock(encoderLock_);
         if (active_) active_->RequestKeyframe();
     }
     std::lock_guard<std::mutex> lock(pendingLock_);
@@ -517,7 +517,7 @@ void EncoderPipeline::RequestKeyframe() {
 
 void EncoderPipeline::SetCodec(int codec) {
     {
-        std::unique_lock<std::shared_mutex> lock(encoderLock_);
+        std::unique_lock<SharedMutex> lock(encoderLock_);
         if (active_) active_->SetCodec(codec);
     }
     std::lock_guard<std::mutex> lock(pendingLock_);
@@ -526,7 +526,7 @@ void EncoderPipeline::SetCodec(int codec) {
 
 void EncoderPipeline::SetGopSize(int gop) {
     {
-        std::unique_lock<std::shared_mutex> lock(encoderLock_);
+        std::unique_lock<SharedMutex> lock(encoderLock_);
         if (active_) active_->SetGopSize(gop);
     }
     std::lock_guard<std::mutex> lock(pendingLock_);
@@ -535,7 +535,7 @@ void EncoderPipeline::SetGopSize(int gop) {
 
 void EncoderPipeline::SetRateControl(int mode, float quality) {
     {
-        std::unique_lock<std::shared_mutex> lock(encoderLock_);
+        std::unique_lock<SharedMutex> lock(encoderLock_);
         if (active_) active_->SetRateControl(mode, quality);
     }
     std::lock_guard<std::mutex> lock(pendingLock_);
@@ -543,60 +543,60 @@ void EncoderPipeline::SetRateControl(int mode, float quality) {
 }
 
 void EncoderPipeline::EmergencyCompress(int frames) {
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     if (active_) active_->EmergencyCompress(frames);
 }
 
 int EncoderPipeline::Width() const {
     if (const int t = targetWidth_.load(); t > 0) return t;
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->Width() : 0;
 }
 
 int EncoderPipeline::Height() const {
     if (const int t = targetHeight_.load(); t > 0) return t;
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->Height() : 0;
 }
 
 int EncoderPipeline::Fps() const {
     if (const int t = targetFps_.load(); t > 0) return t;
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->Fps() : 0;
 }
 
 uint32_t EncoderPipeline::Bitrate() const {
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->Bitrate() : 0;
 }
 
 int EncoderPipeline::Codec() const {
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->Codec() : 0;
 }
 
 int EncoderPipeline::RateControl() const {
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->RateControl() : 0;
 }
 
 int EncoderPipeline::GopSize() const {
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->GopSize() : 1;
 }
 
 uint32_t EncoderPipeline::FrameSizeCap() const {
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->FrameSizeCap() : kDefaultFrameSizeCap;
 }
 
 bool EncoderPipeline::Ready() const {
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->Ready() : false;
 }
 
 std::string EncoderPipeline::Description() const {
-    std::shared_lock<std::shared_mutex> lock(encoderLock_);
+    std::shared_lock<SharedMutex> lock(encoderLock_);
     return active_ ? active_->Description() : std::string();
 }
 

@@ -41,13 +41,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "encoder/hardware_encoder.h"
 #include "support/clock.h"
+#include "support/shared_mutex.h"
 
 namespace Veltrix {
 
@@ -141,7 +141,7 @@ private:
 
     Clock& clock_;
 
-    mutable std::shared_mutex encoderLock_;
+    mutable SharedMutex encoderLock_;
     EncoderPtr active_;
     RoutePtr activeRoute_;
     std::atomic<const IHardwareEncoder*> activeKey_{nullptr};

@@ -73,7 +73,7 @@ TransmitInstance::TransmitInstance(const TxBasicSuite* basicSuite, Collaborators
     createdAt_ = NowNs();
     InstallEncoderCallback(pipeline);
     {
-        std::unique_lock<std::shared_mutex> lock(pipelineLock_);
+        std::unique_lock<SharedMutex> lock(pipelineLock_);
         pipeline_ = std::move(pipeline);
     }
     registered_ = true;
@@ -104,12 +104,12 @@ void TransmitInstance::ReleaseSuites() {
 }
 
 bool TransmitInstance::HasPipeline() {
-    std::shared_lock<std::shared_mutex> lock(pipelineLock_);
+    std::shared_lock<SharedMutex> lock(pipelineLock_);
     return pipeline_ != nullptr;
 }
 
 std::shared_ptr<EncoderPipeline> TransmitInstance::Pipeline() const {
-    std::shared_lock<std::shared_mutex> lock(pipelineLock_);
+    std::shared_lock<SharedMutex> lock(pipelineLock_);
     return pipeline_;
 }
 
@@ -601,7 +601,7 @@ void TransmitInstance::SwitchEngine(const std::string& id) {
     InstallEncoderCallback(fresh);
     std::shared_ptr<EncoderPipeline> old;
     {
-        std::unique_lock<std::shared_mutex> lock(pipelineLock_);
+        std::unique_lock<SharedMutex> lock(pipelineLock_);
         old = std::exchange(pipeline_, std::move(fresh));
     }
     if (old) old->Stop();

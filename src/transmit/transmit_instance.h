@@ -13,7 +13,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "encoder/hardware_encoder.h"
 #include "sdk/transmit_sdk.h"
 #include "support/clock.h"
+#include "support/shared_mutex.h"
 #include "transmit/transmit_client.h"
 
 namespace Veltrix {
@@ -133,7 +133,7 @@ private:
     std::atomic<const TxPlaymodAudioSuite*> audioSuite_{nullptr};
     std::mutex suiteMutex_;
 
-    mutable std::shared_mutex pipelineLock_;
+    mutable SharedMutex pipelineLock_;
     std::shared_ptr<EncoderPipeline> pipeline_;
 
     std::atomic<bool> active_{false};

@@ -11,6 +11,7 @@
 
 #include "encoder/nv12_converter.h"
 #include "support/log.h"
+#include "support/stage_telemetry.h"
 
 namespace Veltrix {
 
@@ -804,7 +805,9 @@ void MediaFoundationEncoder::Encode(const uint8_t* bgra, int width, int height, 
 
 void MediaFoundationEncoder::ConvertToNv12(const uint8_t* src, int pitch, uint8_t* nv12) {
     const int w = width_.load(), h = height_.load();
+    const auto start = std::chrono::steady_clock::now();
     if (!GpuConvertReadback(src, pitch, nv12, nv12 + ySize_, w, h)) converter_.Convert(src, pitch, nv12, nv12 + ySize_, w, h);
+    RecordStageTime(Stage::kConvert, MicrosBetween(start, std::chrono::steady_clock::now()));
 }
 
 void MediaFoundationEncoder::EmergencyQp() {
@@ -856,6 +859,7 @@ void MediaFoundationEncoder::EncodeSyncSystemMemory(const uint8_t* src, int pitc
     ConvertToNv12(src, pitch, data);
     inputBuffer_->SetCurrentLength(frameSize_);
     inputBuffer_->Unlock();
+    const auto encodeStart = std::chrono::steady_clock::now();
 
     inputSample_->SetTime(sampleTime_);
     inputSample_->SetDuration(frameDuration_);
@@ -874,8 +878,9 @@ void MediaFoundationEncoder::EncodeSyncSystemMemory(const uint8_t* src, int pitc
     const int64_t t = sampleTime_;
     sampleTime_ += frameDuration_;
     DrainOutput(t);
-    const auto us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-    RecordConvertTime(us, "CPU-readback");
+    const auto end = std::chrono::steady_clock::now();
+    RecordStageTime(Stage::kEncode, MicrosBetween(encodeStart, end));
+    RecordConvertTime(std::chrono::duration<double, std::micro>(end - start).count(), "CPU-readback");
 }
 
 void MediaFoundationEncoder::EncodeSyncGpuResident(const uint8_t* src, int pitch) {
@@ -886,6 +891,8 @@ void MediaFoundationEncoder::EncodeSyncGpuResident(const uint8_t* src, int pitch
             "GPU-resident");
     };
     std::shared_ptr<Sample> sample = SubmitGpuResident(src, pitch);
+    const auto encodeStart = std::chrono::steady_clock::now();
+    RecordStageTime(Stage::kConvert, MicrosBetween(start, encodeStart));
     if (!sample) {
         record();
         return;
@@ -912,6 +919,7 @@ void MediaFoundationEncoder::EncodeSyncGpuResident(const uint8_t* src, int pitch
     const int64_t t = sampleTime_;
     sampleTime_ += frameDuration_;
     DrainOutput(t);
+    RecordStageTime(Stage::kEncode, MicrosBetween(encodeStart, std::chrono::steady_clock::now()));
     record();
 }
 

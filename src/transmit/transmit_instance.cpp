@@ -11,6 +11,7 @@
 #include "network/control_protocol.h"
 #include "support/debug_topics.h"
 #include "support/log.h"
+#include "support/stage_telemetry.h"
 #include "transmit/bridge_client.h"
 #include "transmit/shared_transport.h"
 #include "transport/packetizer.h"
@@ -560,9 +561,11 @@ void TransmitInstance::AcceptEncodedFrame(const std::uint8_t* data, std::size_t 
     FrameGroup group;
     group.kind = StreamKind::kVideo;
     group.datagrams.reserve(total);
+    const Clock::time_point start = clock_.Now();
     if (!PacketizeGroup(kStreamTypeVideo, keyframe, parity, frameNumber, sequence,
                         static_cast<std::uint32_t>(timestampUs), data, size, true, group, clock_))
         return;
+    RecordStageTime(Stage::kPacketize, MicrosBetween(start, clock_.Now()));
     transport_.GetPacer().EnqueueVideo(std::move(group));
 }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/clock.h"
+
 namespace Veltrix {
 
 enum class StreamKind : uint8_t { kVideo = 1, kAudio = 2 };
@@ -14,6 +16,7 @@ struct FrameGroup {
     StreamKind kind = StreamKind::kVideo;
     std::size_t totalBytes = 0;                       // sum of the datagram sizes
     std::vector<std::vector<uint8_t>> datagrams;      // in sending order
+    Clock::time_point queuedAt{};                     // set by the pacer
 };
 
 }  // namespace Veltrix

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "support/log.h"
+#include "support/stage_telemetry.h"
 
 namespace Veltrix {
 namespace {
@@ -94,6 +95,7 @@ void Pacer::Enqueue(StreamKind kind, FrameGroup group) {
     for (const auto& d : group.datagrams) bytes += d.size();
     group.totalBytes = bytes;
     group.kind = kind;
+    group.queuedAt = clock_.Now();
 
     uint64_t droppedGroups = 0;
     uint64_t droppedBytes = 0;
@@ -157,6 +159,7 @@ void Pacer::Run() {
                 failed_.fetch_add(1);
             }
         }
+        if (group.kind == StreamKind::kVideo) RecordStageTime(Stage::kPace, MicrosBetween(group.queuedAt, clock_.Now()));
     }
 }
 

@@ -47,6 +47,26 @@ TEST(LossModelTest, RandomAndBurstyDropsHaveTheShareAndBurstLengthAskedFor) {
     EXPECT_FALSE(none.active());
 }
 
+// The prediction must match what the model does to frames of 20 data + 4 parity
+// datagrams sent back to back, the way the delivery figures use it.
+TEST(LossModelTest, DeliveryChanceMatchesTheDropsOfWholeFrames) {
+    EXPECT_NEAR(LossModel(0.1, 0, 1).DeliveryChance(3, 1), 0.9 * 0.9 * 0.9 + 3 * 0.1 * 0.9 * 0.9, 1e-12);
+    EXPECT_DOUBLE_EQ(LossModel(0, 0, 1).DeliveryChance(24, 0), 1.0);
+    for (const double burst : {0.0, 4.0}) {
+        LossModel model(0.05, burst, 5);
+        const double predicted = model.DeliveryChance(24, 4);
+        int whole = 0;
+        constexpr int kFrames = 40000;
+        for (int f = 0; f < kFrames; ++f) {
+            int dropped = 0;
+            for (int d = 0; d < 24; ++d) dropped += model.Drop();
+            whole += dropped <= 4;
+        }
+        EXPECT_NEAR(static_cast<double>(whole) / kFrames, predicted, 0.006) << "burst " << burst;
+        EXPECT_LT(predicted, 1.0);
+    }
+}
+
 TEST(LossModelTest, DropOptionsTakeASharePercentOrFraction) {
     std::string err;
     auto o = ParsePhoneOptions({"--drop", "2%", "--drop-burst", "3", "--drop-seed", "7", "--sync", "--show"}, &err);

@@ -1,6 +1,8 @@
 #include "vx-phone/loss_model.h"
 
 #include <algorithm>
+#include <array>
+#include <vector>
 
 namespace Veltrix::phone {
 
@@ -29,6 +31,41 @@ bool LossModel::Drop() {
     }
     if (drop) ++dropped_;
     return drop;
+}
+
+double LossModel::DeliveryChance(int total, int parity) const {
+    if (total <= 0 || rate_ <= 0) return 1.0;
+    parity = std::clamp(parity, 0, total);
+    // chance[s][k]: the state the next datagram meets is s (1 = bad) and k were
+    // dropped so far; more than `parity` drops is a lost frame and leaves the sum.
+    const std::size_t width = static_cast<std::size_t>(parity) + 1;
+    std::array<std::vector<double>, 2> chance{std::vector<double>(width, 0.0), std::vector<double>(width, 0.0)};
+    const double startBad = bursty_ ? enterBad_ / (enterBad_ + leaveBad_) : 0.0;
+    chance[0][0] = 1.0 - startBad;
+    chance[1][0] = startBad;
+    for (int i = 0; i < total; ++i) {
+        std::array<std::vector<double>, 2> next{std::vector<double>(width, 0.0), std::vector<double>(width, 0.0)};
+        for (std::size_t k = 0; k < width; ++k) {
+            if (!bursty_) {
+                next[0][k] += chance[0][k] * (1.0 - rate_);
+                if (k + 1 < width) next[0][k + 1] += chance[0][k] * rate_;
+                continue;
+            }
+            // Good keeps the datagram, bad drops it; then the state moves on.
+            const double good = chance[0][k], bad = chance[1][k];
+            next[0][k] += good * (1.0 - enterBad_);
+            next[1][k] += good * enterBad_;
+            if (k + 1 < width) {
+                next[0][k + 1] += bad * leaveBad_;
+                next[1][k + 1] += bad * (1.0 - leaveBad_);
+            }
+        }
+        chance = std::move(next);
+    }
+    double sum = 0;
+    for (const auto& row : chance)
+        for (double c : row) sum += c;
+    return std::min(1.0, sum);
 }
 
 }  // namespace Veltrix::phone

@@ -20,6 +20,12 @@ public:
     // Whether to drop the next datagram.
     bool Drop();
 
+    // The chance that at most `parity` of `total` consecutive datagrams are
+    // dropped, which is what a frame with that much parity needs to arrive
+    // whole: binomial for independent drops, exact for the two-state model
+    // starting from its long-run mix.
+    double DeliveryChance(int total, int parity) const;
+
     bool active() const { return rate_ > 0; }
     std::uint64_t dropped() const { return dropped_; }
     std::uint64_t seen() const { return seen_; }

@@ -8,6 +8,8 @@
 #include <ostream>
 #include <sstream>
 
+#include <sys/resource.h>
+
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/threads.h"
@@ -48,7 +50,8 @@ std::string Fixed(double v, int digits) {
 
 std::string LatencyJson(const LatencySummary& l) {
     return "{\"count\":" + std::to_string(l.count) + ",\"mean_ms\":" + Fixed(l.meanMs, 3) + ",\"p50_ms\":" +
-           Fixed(l.p50Ms, 3) + ",\"p95_ms\":" + Fixed(l.p95Ms, 3) + ",\"min_ms\":" + Fixed(l.minMs, 3) +
+           Fixed(l.p50Ms, 3) + ",\"p95_ms\":" + Fixed(l.p95Ms, 3) + ",\"p99_ms\":" + Fixed(l.p99Ms, 3) +
+           ",\"min_ms\":" + Fixed(l.minMs, 3) +
            ",\"max_ms\":" + Fixed(l.maxMs, 3) + "}";
 }
 
@@ -66,8 +69,14 @@ std::string SyncText(const SyncSummary& s) {
 
 std::string LatencyText(const LatencySummary& l) {
     if (l.count == 0) return "no samples";
-    return "mean " + Fixed(l.meanMs, 2) + " ms, p50 " + Fixed(l.p50Ms, 2) + ", p95 " + Fixed(l.p95Ms, 2) + ", min " +
+    return "mean " + Fixed(l.meanMs, 2) + " ms, p50 " + Fixed(l.p50Ms, 2) + ", p95 " + Fixed(l.p95Ms, 2) + ", p99 " +
+           Fixed(l.p99Ms, 2) + ", min " +
            Fixed(l.minMs, 2) + ", max " + Fixed(l.maxMs, 2) + " (" + std::to_string(l.count) + " samples)";
+}
+
+double DeliveredShare(const ReassemblerCounters& c) {
+    const double all = static_cast<double>(c.framesComplete + c.framesLost);
+    return all > 0 ? static_cast<double>(c.framesComplete) / all : 0;
 }
 
 double LossPercent(const ReassemblerCounters& c) {
@@ -262,7 +271,17 @@ void PhoneSession::VideoLoop() {
             awaitingKey_ = true;
             RequestIdr("frame lost");
         }
-        while (auto f = reasm.Pop()) OnFrame(*f, now);
+        while (auto f = reasm.Pop()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                // From the datagram that completed it (the repair included) to the decoder.
+                stats_.OnReassembly(MicrosOf(clock_.Now()) - MicrosOf(f->completedAt));
+                if (loss.active())
+                    stats_.OnDeliveryChance(
+                        loss.DeliveryChance(f->dataFragments + f->parityFragments, f->parityFragments));
+            }
+            OnFrame(*f, now);
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         shared_.video = reasm.counters();
         shared_.droppedVideo = loss.dropped();
@@ -340,8 +359,17 @@ void PhoneSession::OnFrame(AssembledFrame& f, Clock::time_point now) {
     }
     if (!decoder_) return;
     awaitingKey_ = false;
-    const int rc = decoder_->Decode(f.bytes.data(), f.bytes.size(), f.frameNumber,
-                                    [this](const DecodedPicture& p) { OnPicture(p); });
+    const auto decodeStart = clock_.Now();
+    Clock::time_point decodeEnd{};
+    const int rc = decoder_->Decode(f.bytes.data(), f.bytes.size(), f.frameNumber, [&](const DecodedPicture& p) {
+        // Up to the picture, before what the phone does with it.
+        if (decodeEnd == Clock::time_point{}) decodeEnd = clock_.Now();
+        OnPicture(p);
+    });
+    if (decodeEnd != Clock::time_point{}) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stats_.OnDecodeTime(MicrosOf(decodeEnd) - MicrosOf(decodeStart));
+    }
     if (rc < 0) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -417,6 +445,15 @@ SessionSnapshot PhoneSession::Snapshot() const {
     s.audioBlocks = stats_.audioBlocks();
     s.sendLatency = stats_.SendLatency();
     s.stampLatency = stats_.StampLatency();
+    s.reassembly = stats_.Reassembly();
+    s.decodeTime = stats_.DecodeTime();
+    s.predictedDelivery = stats_.PredictedDelivery();
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        s.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        s.peakMemoryMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+    }
     if (o_.sync) s.sync = sync_.Summary();
     return s;
 }
@@ -473,7 +510,10 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
                ",\"fragments_repaired\":" + std::to_string(s.video.fragmentsRepaired) + ",\"frames_lost\":" +
                std::to_string(s.video.framesLost) + ",\"repair_failures\":" + std::to_string(s.video.repairFailures) +
                ",\"send_latency\":" + LatencyJson(s.sendLatency) + ",\"stamp_latency\":" +
-               LatencyJson(s.stampLatency) + ",\"stamps_read\":" + std::to_string(s.stampsRead) +
+               LatencyJson(s.stampLatency) + ",\"reassembly\":" + LatencyJson(s.reassembly) +
+               ",\"decode_time\":" + LatencyJson(s.decodeTime) + ",\"delivered_share\":" + Fixed(DeliveredShare(s.video), 5) + ",\"predicted_delivery\":" +
+               Fixed(s.predictedDelivery, 5) + ",\"cpu_s\":" + Fixed(s.cpuSeconds, 3) + ",\"peak_memory_mib\":" +
+               Fixed(s.peakMemoryMiB, 1) + ",\"stamps_read\":" + std::to_string(s.stampsRead) +
                ",\"last_stamp\":" + stamp + ",\"pngs_saved\":" + std::to_string(s.pngsSaved) +
                ",\"audio_blocks\":" + std::to_string(s.audioBlocks) + ",\"audio_rate\":" +
                std::to_string(s.audioRate) + ",\"audio_channels\":" + std::to_string(s.audioChannels) +
@@ -504,15 +544,20 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
       << " repair failures\n";
     t << "  latency:  send -> frame complete: " << LatencyText(s.sendLatency) << "\n";
     t << "            push -> decoded (" << s.stampsRead << " stamps read): " << LatencyText(s.stampLatency) << "\n";
+    t << "            reassembly: " << LatencyText(s.reassembly) << "\n";
+    t << "            decoding:   " << LatencyText(s.decodeTime) << "\n";
     t << "  audio:    " << s.audioBlocks << " blocks";
     if (s.audioBlocks > 0) t << ", " << s.audioRate << " Hz x " << s.audioChannels << ", peak " << Fixed(s.audioPeak, 3);
     t << ", " << s.audio.framesLost << " lost\n";
+    t << "  process:  cpu " << Fixed(s.cpuSeconds, 2) << " s, peak memory " << Fixed(s.peakMemoryMiB, 1) << " MiB\n";
     t << "  control:  " << heartbeats << " heartbeats, " << s.acks.size() << " acks, " << s.commandsSent
       << " commands sent, " << s.idrRequests << " key-frame requests";
     if (!s.encoderInfo.empty()) t << ", encoder \"" << EscapeLogText(s.encoderInfo) << "\"";
     if (o_.dropRate > 0) {
         t << "\n  dropped:  " << s.droppedVideo << " video and " << s.droppedAudio
-          << " audio datagrams on purpose (--drop)";
+          << " audio datagrams on purpose (--drop); frames delivered "
+          << Fixed(DeliveredShare(s.video) * 100, 2) << " %, the parity predicts " << Fixed(s.predictedDelivery * 100, 2)
+          << " %";
     }
     if (o_.sync) t << "\n  sync:     " << SyncText(s.sync);
     if (s.controlEnded) t << "\n  ended:    " << s.controlEndReason;

@@ -36,7 +36,9 @@ struct SessionSnapshot {
     std::uint64_t frames = 0, keyFrames = 0, decoded = 0, decodeErrors = 0, skippedAwaitingKey = 0;
     std::uint64_t stampsRead = 0, pngsSaved = 0, idrRequests = 0, commandsSent = 0;
     std::uint64_t videoBytes = 0, audioBlocks = 0;
-    LatencySummary sendLatency, stampLatency;
+    LatencySummary sendLatency, stampLatency, reassembly, decodeTime;
+    double predictedDelivery = 0;              // with --drop: what the parity rule predicts
+    double cpuSeconds = 0, peakMemoryMiB = 0;  // of this process so far
     std::optional<PatternStamp> lastStamp;
     VideoCodec codec = VideoCodec::kUnknown;
     int width = 0, height = 0;             // of the last decoded picture

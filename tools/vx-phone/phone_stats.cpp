@@ -26,6 +26,7 @@ LatencySummary Summarize(std::vector<std::int64_t> s) {
     r.meanMs = sum / static_cast<double>(s.size()) / 1000.0;
     r.p50Ms = at(0.5);
     r.p95Ms = at(0.95);
+    r.p99Ms = at(0.99);
     r.minMs = static_cast<double>(s.front()) / 1000.0;
     r.maxMs = static_cast<double>(s.back()) / 1000.0;
     return r;
@@ -53,6 +54,14 @@ void PhoneStats::OnSendLatency(std::int64_t us) {
 
 void PhoneStats::OnStampLatency(std::int64_t us) {
     if (stampLatency_.size() < kMaxSamples) stampLatency_.push_back(us);
+}
+
+void PhoneStats::OnReassembly(std::int64_t us) {
+    if (reassembly_.size() < kMaxSamples) reassembly_.push_back(us);
+}
+
+void PhoneStats::OnDecodeTime(std::int64_t us) {
+    if (decodeTime_.size() < kMaxSamples) decodeTime_.push_back(us);
 }
 
 LatencySummary PhoneStats::RecentStampLatency() const {

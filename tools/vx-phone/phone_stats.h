@@ -12,7 +12,7 @@ namespace Veltrix::phone {
 
 struct LatencySummary {
     std::size_t count = 0;
-    double meanMs = 0, p50Ms = 0, p95Ms = 0, maxMs = 0, minMs = 0;
+    double meanMs = 0, p50Ms = 0, p95Ms = 0, p99Ms = 0, maxMs = 0, minMs = 0;
 };
 // Over samples in microseconds.
 LatencySummary Summarize(std::vector<std::int64_t> samplesUs);
@@ -27,6 +27,13 @@ public:
     void OnDecodeError() { ++decodeErrors_; }
     void OnSendLatency(std::int64_t us);   // frame complete - first send time
     void OnStampLatency(std::int64_t us);  // picture decoded - push time
+    void OnReassembly(std::int64_t us);    // frame completed -> handed to the decoder
+    void OnDecodeTime(std::int64_t us);    // one frame in the decoder
+    // With simulated loss: the chance the parity gives this frame's size to arrive whole.
+    void OnDeliveryChance(double chance) {
+        predictedDelivered_ += chance;
+        ++predictedFrames_;
+    }
     void OnAudio(std::size_t bytes, std::size_t samples) {
         ++audioBlocks_;
         audioBytes_ += bytes;
@@ -54,6 +61,12 @@ public:
     LatencySummary SendLatency() const { return Summarize(sendLatency_); }
     LatencySummary StampLatency() const { return Summarize(stampLatency_); }
     LatencySummary RecentStampLatency() const;  // the last second or so
+    LatencySummary Reassembly() const { return Summarize(reassembly_); }
+    LatencySummary DecodeTime() const { return Summarize(decodeTime_); }
+    // Mean of the delivery chances (0 without any).
+    double PredictedDelivery() const {
+        return predictedFrames_ ? predictedDelivered_ / static_cast<double>(predictedFrames_) : 0;
+    }
     Clock::time_point start() const { return start_; }
 
 private:
@@ -61,7 +74,9 @@ private:
     std::uint64_t frames_ = 0, keyFrames_ = 0, repairedFrames_ = 0, decoded_ = 0, decodeErrors_ = 0;
     std::uint64_t videoBytes_ = 0, audioBlocks_ = 0, audioBytes_ = 0, audioSamples_ = 0;
     std::uint64_t windowFrames_ = 0, windowDecoded_ = 0, windowBytes_ = 0;
-    std::vector<std::int64_t> sendLatency_, stampLatency_;
+    std::vector<std::int64_t> sendLatency_, stampLatency_, reassembly_, decodeTime_;
+    double predictedDelivered_ = 0;
+    std::uint64_t predictedFrames_ = 0;
 };
 
 // Microseconds of a clock reading, as the sender writes them (low 32 bits on the wire).

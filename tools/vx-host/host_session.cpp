@@ -574,6 +574,10 @@ int HostMain(const std::vector<std::string>& args, const std::atomic<bool>& stop
         << report.framesPushed << " frames, " << (report.audioSamplesPushed + report.audioSamplesPulled)
         << " audio samples (" << report.audioSamplesPushed << " pushed, " << report.audioSamplesPulled
         << " pulled), " << report.clockCallbacks << " clock callbacks\n";
+    if (ProcessUsage usage; ReadProcessUsage(&usage)) {
+        out << "vx-host: process: cpu " << std::setprecision(2) << usage.cpuSeconds << " s, peak memory "
+            << std::setprecision(1) << usage.peakMemoryMiB << " MiB\n";
+    }
     return rc;
 }
 

@@ -179,6 +179,8 @@ TEST_F(PhoneSessionTest, RepairsALossyReorderedStreamAndReadsEveryStamp) {
     // Frames rebuilt wholly from parity carry no send time.
     EXPECT_GT(snap.sendLatency.count, units.size() / 2);
     EXPECT_EQ(snap.stampLatency.count, units.size());
+    EXPECT_EQ(snap.decodeTime.count, units.size());
+    EXPECT_EQ(snap.reassembly.count, units.size());
     EXPECT_EQ(snap.idrRequests, 0u);
     // The saved stream is the encoder's output, unit after unit.
     std::vector<std::uint8_t> expected;
@@ -193,6 +195,27 @@ TEST_F(PhoneSessionTest, RepairsALossyReorderedStreamAndReadsEveryStamp) {
     EXPECT_EQ(std::string(sig + 1, 3), "PNG");
     const std::string summary = s->SummaryText(snap);
     EXPECT_NE(summary.find("0 frames lost"), std::string::npos) << summary;
+}
+
+// The frames (at least 2 ms apart) before 30 ms have passed since the first one
+// are left out of every figure; the later ones are all in.
+TEST_F(PhoneSessionTest, WarmupLeavesTheFirstFramesOutOfTheFigures) {
+    const auto units = EncodeStampedH264(40, 320, 180, 10,
+        static_cast<std::uint64_t>(phone::MicrosOf(Clock::Real().Now()) - 3'000'000));
+    if (units.empty()) GTEST_SKIP() << "no libx264";
+    auto o = PhoneFor(plugin_, tmp_ / "tokens");
+    o.warmup = 0.03;
+    PhoneIo io;
+    auto s = StartPaired(o, io);
+    Stream(units, s->videoPort(), {});
+    ASSERT_TRUE(Eventually([&] { return s->Snapshot().stampLatency.count > 0; }));
+    s->Stop();
+    const auto snap = s->Snapshot();
+    EXPECT_GT(snap.video.framesComplete, 0u);
+    EXPECT_LT(snap.video.framesComplete, units.size());
+    EXPECT_EQ(snap.frames, snap.video.framesComplete);
+    EXPECT_EQ(snap.decodeTime.count, snap.frames);
+    EXPECT_LT(snap.measuredSeconds, snap.seconds);
 }
 
 TEST_F(PhoneSessionTest, UnrepairableLossWaitsForTheNextKeyFrameAndAsksForOne) {

@@ -178,6 +178,11 @@ std::optional<PhoneOptions> ParsePhoneOptions(const std::vector<std::string>& ar
             const unsigned long long v = std::strtoull(value.c_str(), &end, 10);
             if (value.empty() || errno != 0 || *end != '\0' || v == 0) return fail("--drop-seed: '" + value + "' is not a number > 0");
             o.dropSeed = v;
+        } else if (name == "--warmup") {
+            if (!need("a number of seconds")) return std::nullopt;
+            if (!ParseSeconds(value, &o.warmup) || o.warmup < 0 || o.warmup > 3600) {
+                return fail("--warmup: '" + value + "' is not a number of seconds from 0 to 3600");
+            }
         } else if (name == "--silence-limit") {
             if (!need("a number of seconds")) return std::nullopt;
             if (!ParseSeconds(value, &o.silenceLimit) || o.silenceLimit < 0.1) {
@@ -241,6 +246,8 @@ std::string PhoneUsageText() {
         "  --drop-seed N        the same drops on every run (default: new each run)\n"
         "  --sync               with vx-host --pattern sync: the skew between each\n"
         "                       decoded flash and its click in the audio (p50, spread)\n"
+        "  --warmup S           leave the first S seconds of frames out of the rates,\n"
+        "                       latencies and loss figures (an encoder change settles)\n"
         "  --silence-limit S    a plug-in heard from neither by heartbeat nor by\n"
         "                       datagram for S seconds has gone silent (default 5)\n"
         "  --pair-timeout S     give up pairing after S seconds of silence (default 120)\n"

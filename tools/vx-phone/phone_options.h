@@ -34,6 +34,7 @@ struct PhoneOptions {
     double dropBurst = 0;             // mean burst length (0: independent drops)
     std::uint64_t dropSeed = 0;       // 0: a fresh seed each run
     bool sync = false;                // measure flash/click skew of the sync pattern
+    double warmup = 0;                // seconds of frames left out of the figures
     double silenceLimit = 5;          // seconds without heartbeat or datagram: the plug-in is gone
     bool discover = false;            // find the plug-in by mDNS instead of --host/--port
     std::string discoverName;         // the service (name, TXT name or id) to pick; empty: the first

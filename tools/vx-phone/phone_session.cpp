@@ -1,5 +1,6 @@
 #include "vx-phone/phone_session.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <random>
@@ -72,6 +73,18 @@ std::string LatencyText(const LatencySummary& l) {
     return "mean " + Fixed(l.meanMs, 2) + " ms, p50 " + Fixed(l.p50Ms, 2) + ", p95 " + Fixed(l.p95Ms, 2) + ", p99 " +
            Fixed(l.p99Ms, 2) + ", min " +
            Fixed(l.minMs, 2) + ", max " + Fixed(l.maxMs, 2) + " (" + std::to_string(l.count) + " samples)";
+}
+
+ReassemblerCounters Since(ReassemblerCounters c, const ReassemblerCounters& base) {
+    for (auto [field, old] : {std::pair{&c.datagrams, base.datagrams}, {&c.invalid, base.invalid},
+                              {&c.duplicates, base.duplicates}, {&c.late, base.late},
+                              {&c.framesComplete, base.framesComplete}, {&c.framesRepaired, base.framesRepaired},
+                              {&c.framesLost, base.framesLost}, {&c.fragmentsRepaired, base.fragmentsRepaired},
+                              {&c.repairFailures, base.repairFailures}, {&c.resets, base.resets},
+                              {&c.bytes, base.bytes}, {&c.sequenceSpan, base.sequenceSpan},
+                              {&c.sequenceReceived, base.sequenceReceived}})
+        *field -= std::min(*field, old);
+    return c;
 }
 
 double DeliveredShare(const ReassemblerCounters& c) {
@@ -272,8 +285,15 @@ void PhoneSession::VideoLoop() {
             RequestIdr("frame lost");
         }
         while (auto f = reasm.Pop()) {
+            if (!firstFrameAt_) firstFrameAt_ = now;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
+                if (!warmedUp_ && o_.warmup > 0 && now - *firstFrameAt_ >= std::chrono::duration<double>(o_.warmup)) {
+                    warmedUp_ = true;
+                    stats_ = PhoneStats(now);
+                    videoBase_ = reasm.counters();
+                    --videoBase_.framesComplete;  // the frame in hand is the first one measured
+                }
                 // From the datagram that completed it (the repair included) to the decoder.
                 stats_.OnReassembly(MicrosOf(clock_.Now()) - MicrosOf(f->completedAt));
                 if (loss.active())
@@ -283,7 +303,7 @@ void PhoneSession::VideoLoop() {
             OnFrame(*f, now);
         }
         std::lock_guard<std::mutex> lock(mutex_);
-        shared_.video = reasm.counters();
+        shared_.video = Since(reasm.counters(), videoBase_);
         shared_.droppedVideo = loss.dropped();
         if (n > 0) shared_.lastHeard = now;
         if (n == -1) break;
@@ -437,6 +457,7 @@ SessionSnapshot PhoneSession::Snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
     SessionSnapshot s = shared_;
     s.seconds = std::chrono::duration<double>(clock_.Now() - start_).count();
+    s.measuredSeconds = std::chrono::duration<double>(clock_.Now() - stats_.start()).count();
     s.frames = stats_.frames();
     s.keyFrames = stats_.keyFrames();
     s.decoded = stats_.decoded();
@@ -483,7 +504,7 @@ std::string PhoneSession::StatusLine(const SessionSnapshot& s, const PhoneStats:
 }
 
 std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
-    const double secs = s.seconds > 0 ? s.seconds : 1;
+    const double secs = s.measuredSeconds > 0 ? s.measuredSeconds : 1;
     const double fps = static_cast<double>(s.frames) / secs;
     const double mbps = static_cast<double>(s.videoBytes) * 8.0 / secs / 1e6;
     std::uint64_t heartbeats = 0;
@@ -497,7 +518,8 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
             stamp = "{\"push_time_us\":" + std::to_string(s.lastStamp->pushTimeUs) + ",\"frame_index\":" +
                     std::to_string(s.lastStamp->frameIndex) + "}";
         }
-        return "{\"type\":\"summary\",\"seconds\":" + Fixed(s.seconds, 3) + ",\"trusted\":" +
+        return "{\"type\":\"summary\",\"seconds\":" + Fixed(s.seconds, 3) + ",\"measured_seconds\":" +
+               Fixed(s.measuredSeconds, 3) + ",\"trusted\":" +
                (trusted_ ? "true" : "false") + ",\"codec\":" + JsonString(VideoCodecName(s.codec)) +
                ",\"width\":" + std::to_string(s.width) + ",\"height\":" + std::to_string(s.height) +
                ",\"frames\":" + std::to_string(s.frames) + ",\"key_frames\":" + std::to_string(s.keyFrames) +

@@ -32,6 +32,7 @@ namespace Veltrix::phone {
 // What the session knows at one moment (a copy, safe to read anywhere).
 struct SessionSnapshot {
     double seconds = 0;
+    double measuredSeconds = 0;  // what the rates cover (less than seconds with --warmup)
     ReassemblerCounters video, audio;
     std::uint64_t frames = 0, keyFrames = 0, decoded = 0, decodeErrors = 0, skippedAwaitingKey = 0;
     std::uint64_t stampsRead = 0, pngsSaved = 0, idrRequests = 0, commandsSent = 0;
@@ -123,6 +124,10 @@ private:
     // Video thread only.
     std::unique_ptr<VideoDecoder> decoder_;
     bool awaitingKey_ = true;
+    // --warmup: the figures start over once it has passed since the first frame.
+    std::optional<Clock::time_point> firstFrameAt_;  // video thread
+    bool warmedUp_ = false;                          // under mutex_
+    ReassemblerCounters videoBase_;                  // under mutex_: the counters at that moment
     std::ofstream annexB_;
     Clock::time_point lastIdr_{};
     bool idrSent_ = false;

@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcm256cc-dev libavcodec-dev libavutil-dev libavformat-dev libswscale-dev libswresample-dev libsdl2-dev libyuv-dev
   libavahi-client-dev avahi-daemon avahi-utils dbus
-  libx11-dev libxtst-dev iproute2 libpng-dev libzbar-dev zbar-tools
+  libx11-dev libxtst-dev iproute2 libpng-dev libzbar-dev zbar-tools ffmpeg mawk
   g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 xvfb
 )
 if [ "${1:-}" = "--list" ]; then

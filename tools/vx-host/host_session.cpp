@@ -240,8 +240,6 @@ TxPPixHandle HostSession::RenderFrame(std::int64_t index) {
             std::lock_guard<std::mutex> lock(mutex_);
             report_.problems.push_back("the source stopped decoding: " + why);
         }
-        // The push time is stamped over the file's picture too.
-        WriteStamp(p->pixels.data(), p->width, p->height, p->rowBytes, stamp);
     } else if (options_.pattern == PatternKind::kStatic) {
         if (staticPicture_.empty()) {
             staticPicture_.resize(size);
@@ -256,6 +254,13 @@ TxPPixHandle HostSession::RenderFrame(std::int64_t index) {
         } else {
             DrawPattern(options_.pattern, p->pixels.data(), p->width, p->height, p->rowBytes, stamp);
         }
+    }
+    if (source_ || options_.pattern != PatternKind::kStatic) {
+        // The push time, read as late as possible: drawing or decoding the picture
+        // happens before the push and is no part of the latency the phone measures.
+        const PatternStamp pushedAt{static_cast<std::uint64_t>(MicrosSinceEpoch(clock_.Now())),
+                                    static_cast<std::uint32_t>(index)};
+        WriteStamp(p->pixels.data(), p->width, p->height, p->rowBytes, pushedAt);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     livePPix_.insert(p);

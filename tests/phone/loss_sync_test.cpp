@@ -67,6 +67,25 @@ TEST(LossModelTest, DeliveryChanceMatchesTheDropsOfWholeFrames) {
     }
 }
 
+TEST(LossModelTest, DropTallyCountsAFrameRepairableWhileItsDropsFitItsParity) {
+    DropTally tally;
+    // Frames of 6 datagrams with 2 parity, numbered across the wrap; frame k loses k % 4.
+    for (int k = 0; k < 40; ++k) {
+        DatagramView d;
+        d.frameNumber = static_cast<std::uint16_t>(65530 + k);
+        d.parityCount = 2;
+        d.count = 6;
+        for (int i = 0; i < 6; ++i) tally.Note(d, i < k % 4);
+    }
+    EXPECT_EQ(tally.frames(), 8u) << "only frames 32 behind the newest are settled";
+    EXPECT_EQ(tally.repairable(), 6u);  // losing 3 of 6 with 2 parity is too many
+    DatagramView late;
+    late.frameNumber = 65530;  // long settled: ignored
+    late.parityCount = 2;
+    tally.Note(late, true);
+    EXPECT_EQ(tally.frames(), 8u);
+}
+
 TEST(LossModelTest, DropOptionsTakeASharePercentOrFraction) {
     std::string err;
     auto o = ParsePhoneOptions({"--drop", "2%", "--drop-burst", "3", "--drop-seed", "7", "--sync", "--show"}, &err);

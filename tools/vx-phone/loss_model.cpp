@@ -33,6 +33,25 @@ bool LossModel::Drop() {
     return drop;
 }
 
+void DropTally::Note(const DatagramView& d, bool dropped) {
+    const auto behind = [&](std::uint16_t n) { return static_cast<std::int16_t>(newest_ - n); };
+    if (!started_ || behind(d.frameNumber) < 0) newest_ = d.frameNumber;
+    started_ = true;
+    if (behind(d.frameNumber) >= 32) return;  // its frame is counted already
+    Frame& f = open_[d.frameNumber];
+    f.parity = d.parityCount;
+    f.dropped += dropped ? 1 : 0;
+    for (auto it = open_.begin(); it != open_.end();) {
+        if (behind(it->first) < 32) {
+            ++it;
+            continue;
+        }
+        ++frames_;
+        repairable_ += it->second.dropped <= it->second.parity ? 1 : 0;
+        it = open_.erase(it);
+    }
+}
+
 double LossModel::DeliveryChance(int total, int parity) const {
     if (total <= 0 || rate_ <= 0) return 1.0;
     parity = std::clamp(parity, 0, total);

@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <random>
+
+#include "vx-phone/datagram.h"
 
 namespace Veltrix::phone {
 
@@ -39,6 +42,26 @@ private:
     bool bad_ = false;
     std::mt19937_64 rng_;
     std::uint64_t dropped_ = 0, seen_ = 0;
+};
+
+// The parity rule applied to the drops actually made: a frame can be rebuilt
+// while no more of its datagrams were dropped than it carries parity. A frame
+// is counted once 32 newer frame numbers have shown up (its datagrams are in).
+class DropTally {
+public:
+    void Note(const DatagramView& datagram, bool dropped);
+    std::uint64_t frames() const { return frames_; }
+    std::uint64_t repairable() const { return repairable_; }
+
+private:
+    struct Frame {
+        int parity = 0;
+        int dropped = 0;
+    };
+    std::map<std::uint16_t, Frame> open_;
+    std::uint16_t newest_ = 0;
+    bool started_ = false;
+    std::uint64_t frames_ = 0, repairable_ = 0;
 };
 
 }  // namespace Veltrix::phone

@@ -273,11 +273,18 @@ void PhoneSession::VideoLoop() {
     ro.streamType = kStreamTypeVideo;
     FrameReassembler reasm(ro);
     LossModel loss(o_.dropRate, o_.dropBurst, LossSeed(o_.dropSeed, 1));
+    DropTally tally;
     std::vector<std::uint8_t> buf(kMaxDatagramBytes + 64);
     while (!stopping_.load()) {
         const int n = ReceiveDatagram(videoSocket_, buf.data(), buf.size(), kPollMs);
         const auto now = clock_.Now();
-        if (n > 0 && !loss.Drop()) reasm.Push(buf.data(), static_cast<std::size_t>(n), now);
+        if (n > 0) {
+            const bool drop = loss.Drop();
+            if (loss.active()) {
+                if (auto d = ParseDatagram(buf.data(), static_cast<std::size_t>(n))) tally.Note(*d, drop);
+            }
+            if (!drop) reasm.Push(buf.data(), static_cast<std::size_t>(n), now);
+        }
         reasm.Expire(now);
         if (!reasm.TakeLost().empty()) {
             // The next pictures refer to the lost one: wait for a key frame.
@@ -293,6 +300,7 @@ void PhoneSession::VideoLoop() {
                     stats_ = PhoneStats(now);
                     videoBase_ = reasm.counters();
                     --videoBase_.framesComplete;  // the frame in hand is the first one measured
+                    tally = DropTally();
                 }
                 // From the datagram that completed it (the repair included) to the decoder.
                 stats_.OnReassembly(MicrosOf(clock_.Now()) - MicrosOf(f->completedAt));
@@ -304,6 +312,8 @@ void PhoneSession::VideoLoop() {
         }
         std::lock_guard<std::mutex> lock(mutex_);
         shared_.video = Since(reasm.counters(), videoBase_);
+        shared_.tallyFrames = tally.frames();
+        shared_.tallyRepairable = tally.repairable();
         shared_.droppedVideo = loss.dropped();
         if (n > 0) shared_.lastHeard = now;
         if (n == -1) break;
@@ -533,7 +543,9 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
                std::to_string(s.video.framesLost) + ",\"repair_failures\":" + std::to_string(s.video.repairFailures) +
                ",\"send_latency\":" + LatencyJson(s.sendLatency) + ",\"stamp_latency\":" +
                LatencyJson(s.stampLatency) + ",\"reassembly\":" + LatencyJson(s.reassembly) +
-               ",\"decode_time\":" + LatencyJson(s.decodeTime) + ",\"delivered_share\":" + Fixed(DeliveredShare(s.video), 5) + ",\"predicted_delivery\":" +
+               ",\"decode_time\":" + LatencyJson(s.decodeTime) + ",\"delivered_share\":" + Fixed(DeliveredShare(s.video), 5) + ",\"repairable_share\":" +
+               Fixed(s.tallyFrames ? static_cast<double>(s.tallyRepairable) / static_cast<double>(s.tallyFrames) : 0, 5) +
+               ",\"predicted_delivery\":" +
                Fixed(s.predictedDelivery, 5) + ",\"cpu_s\":" + Fixed(s.cpuSeconds, 3) + ",\"peak_memory_mib\":" +
                Fixed(s.peakMemoryMiB, 1) + ",\"stamps_read\":" + std::to_string(s.stampsRead) +
                ",\"last_stamp\":" + stamp + ",\"pngs_saved\":" + std::to_string(s.pngsSaved) +
@@ -578,8 +590,8 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
     if (o_.dropRate > 0) {
         t << "\n  dropped:  " << s.droppedVideo << " video and " << s.droppedAudio
           << " audio datagrams on purpose (--drop); frames delivered "
-          << Fixed(DeliveredShare(s.video) * 100, 2) << " %, the parity predicts " << Fixed(s.predictedDelivery * 100, 2)
-          << " %";
+          << Fixed(DeliveredShare(s.video) * 100, 2) << " %, the drops left " << s.tallyRepairable << " of "
+          << s.tallyFrames << " frames repairable, the parity predicts " << Fixed(s.predictedDelivery * 100, 2) << " %";
     }
     if (o_.sync) t << "\n  sync:     " << SyncText(s.sync);
     if (s.controlEnded) t << "\n  ended:    " << s.controlEndReason;

@@ -39,6 +39,7 @@ struct SessionSnapshot {
     std::uint64_t videoBytes = 0, audioBlocks = 0;
     LatencySummary sendLatency, stampLatency, reassembly, decodeTime;
     double predictedDelivery = 0;              // with --drop: what the parity rule predicts
+    std::uint64_t tallyFrames = 0, tallyRepairable = 0;  // with --drop: the rule on the drops made
     double cpuSeconds = 0, peakMemoryMiB = 0;  // of this process so far
     std::optional<PatternStamp> lastStamp;
     VideoCodec codec = VideoCodec::kUnknown;

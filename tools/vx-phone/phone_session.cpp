@@ -364,6 +364,7 @@ void PhoneSession::OnFrame(AssembledFrame& f, Clock::time_point now) {
             if (us >= 0 && us < kPlausibleUs) stats_.OnSendLatency(us);
         }
     }
+    if (f.sendTimeUs) sentFrames_[f.frameNumber % sentFrames_.size()] = {f.frameNumber, *f.sendTimeUs};
     if (annexB_.is_open()) annexB_.write(reinterpret_cast<const char*>(f.bytes.data()), static_cast<std::streamsize>(f.bytes.size()));
     if (awaitingKey_ && !f.keyFrame) {
         {
@@ -428,6 +429,12 @@ void PhoneSession::OnPicture(const DecodedPicture& p) {
             shared_.lastStamp = stamp;
             const std::int64_t us = MicrosOf(now) - static_cast<std::int64_t>(stamp->pushTimeUs);
             if (us >= 0 && us < kPlausibleUs) stats_.OnStampLatency(us);
+            const SentFrame& sent = sentFrames_[static_cast<std::size_t>(p.tag) % sentFrames_.size()];
+            if (sent.tag == p.tag) {
+                // Send times are the low 32 bits of the same clock's microseconds.
+                const auto host = static_cast<std::int32_t>(sent.sendTimeUs - static_cast<std::uint32_t>(stamp->pushTimeUs));
+                if (host >= 0 && host < kPlausibleUs) stats_.OnHostTime(host);
+            }
         }
     }
     if (!o_.savePngDir.empty() && (decoded - 1) % static_cast<std::uint64_t>(o_.pngEvery) == 0) {
@@ -478,6 +485,7 @@ SessionSnapshot PhoneSession::Snapshot() const {
     s.stampLatency = stats_.StampLatency();
     s.reassembly = stats_.Reassembly();
     s.decodeTime = stats_.DecodeTime();
+    s.hostTime = stats_.HostTime();
     s.predictedDelivery = stats_.PredictedDelivery();
     rusage usage{};
     if (getrusage(RUSAGE_SELF, &usage) == 0) {
@@ -543,7 +551,8 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
                std::to_string(s.video.framesLost) + ",\"repair_failures\":" + std::to_string(s.video.repairFailures) +
                ",\"send_latency\":" + LatencyJson(s.sendLatency) + ",\"stamp_latency\":" +
                LatencyJson(s.stampLatency) + ",\"reassembly\":" + LatencyJson(s.reassembly) +
-               ",\"decode_time\":" + LatencyJson(s.decodeTime) + ",\"delivered_share\":" + Fixed(DeliveredShare(s.video), 5) + ",\"repairable_share\":" +
+               ",\"decode_time\":" + LatencyJson(s.decodeTime) +
+               ",\"host_time\":" + LatencyJson(s.hostTime) + ",\"delivered_share\":" + Fixed(DeliveredShare(s.video), 5) + ",\"repairable_share\":" +
                Fixed(s.tallyFrames ? static_cast<double>(s.tallyRepairable) / static_cast<double>(s.tallyFrames) : 0, 5) +
                ",\"predicted_delivery\":" +
                Fixed(s.predictedDelivery, 5) + ",\"cpu_s\":" + Fixed(s.cpuSeconds, 3) + ",\"peak_memory_mib\":" +
@@ -580,6 +589,7 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
     t << "            push -> decoded (" << s.stampsRead << " stamps read): " << LatencyText(s.stampLatency) << "\n";
     t << "            reassembly: " << LatencyText(s.reassembly) << "\n";
     t << "            decoding:   " << LatencyText(s.decodeTime) << "\n";
+    t << "            push -> packetized (host): " << LatencyText(s.hostTime) << "\n";
     t << "  audio:    " << s.audioBlocks << " blocks";
     if (s.audioBlocks > 0) t << ", " << s.audioRate << " Hz x " << s.audioChannels << ", peak " << Fixed(s.audioPeak, 3);
     t << ", " << s.audio.framesLost << " lost\n";

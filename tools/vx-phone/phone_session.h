@@ -3,6 +3,7 @@
 // video and audio receivers) belong to the session and are joined by Stop.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <fstream>
@@ -37,7 +38,7 @@ struct SessionSnapshot {
     std::uint64_t frames = 0, keyFrames = 0, decoded = 0, decodeErrors = 0, skippedAwaitingKey = 0;
     std::uint64_t stampsRead = 0, pngsSaved = 0, idrRequests = 0, commandsSent = 0;
     std::uint64_t videoBytes = 0, audioBlocks = 0;
-    LatencySummary sendLatency, stampLatency, reassembly, decodeTime;
+    LatencySummary sendLatency, stampLatency, reassembly, decodeTime, hostTime;
     double predictedDelivery = 0;              // with --drop: what the parity rule predicts
     std::uint64_t tallyFrames = 0, tallyRepairable = 0;  // with --drop: the rule on the drops made
     double cpuSeconds = 0, peakMemoryMiB = 0;  // of this process so far
@@ -125,6 +126,13 @@ private:
     // Video thread only.
     std::unique_ptr<VideoDecoder> decoder_;
     bool awaitingKey_ = true;
+    // Send times of the recent frames by frame number, for the push -> packetized
+    // time of their pictures (video thread).
+    struct SentFrame {
+        std::int64_t tag = -1;
+        std::uint32_t sendTimeUs = 0;
+    };
+    std::array<SentFrame, 64> sentFrames_{};
     // --warmup: the figures start over once it has passed since the first frame.
     std::optional<Clock::time_point> firstFrameAt_;  // video thread
     bool warmedUp_ = false;                          // under mutex_

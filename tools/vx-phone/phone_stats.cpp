@@ -60,6 +60,10 @@ void PhoneStats::OnReassembly(std::int64_t us) {
     if (reassembly_.size() < kMaxSamples) reassembly_.push_back(us);
 }
 
+void PhoneStats::OnHostTime(std::int64_t us) {
+    if (hostTime_.size() < kMaxSamples) hostTime_.push_back(us);
+}
+
 void PhoneStats::OnDecodeTime(std::int64_t us) {
     if (decodeTime_.size() < kMaxSamples) decodeTime_.push_back(us);
 }

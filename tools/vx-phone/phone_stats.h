@@ -28,6 +28,7 @@ public:
     void OnSendLatency(std::int64_t us);   // frame complete - first send time
     void OnStampLatency(std::int64_t us);  // picture decoded - push time
     void OnReassembly(std::int64_t us);    // frame completed -> handed to the decoder
+    void OnHostTime(std::int64_t us);      // push time -> packetized (the frame's send time)
     void OnDecodeTime(std::int64_t us);    // one frame in the decoder
     // With simulated loss: the chance the parity gives this frame's size to arrive whole.
     void OnDeliveryChance(double chance) {
@@ -63,6 +64,7 @@ public:
     LatencySummary RecentStampLatency() const;  // the last second or so
     LatencySummary Reassembly() const { return Summarize(reassembly_); }
     LatencySummary DecodeTime() const { return Summarize(decodeTime_); }
+    LatencySummary HostTime() const { return Summarize(hostTime_); }
     // Mean of the delivery chances (0 without any).
     double PredictedDelivery() const {
         return predictedFrames_ ? predictedDelivered_ / static_cast<double>(predictedFrames_) : 0;
@@ -74,7 +76,7 @@ private:
     std::uint64_t frames_ = 0, keyFrames_ = 0, repairedFrames_ = 0, decoded_ = 0, decodeErrors_ = 0;
     std::uint64_t videoBytes_ = 0, audioBlocks_ = 0, audioBytes_ = 0, audioSamples_ = 0;
     std::uint64_t windowFrames_ = 0, windowDecoded_ = 0, windowBytes_ = 0;
-    std::vector<std::int64_t> sendLatency_, stampLatency_, reassembly_, decodeTime_;
+    std::vector<std::int64_t> sendLatency_, stampLatency_, reassembly_, decodeTime_, hostTime_;
     double predictedDelivered_ = 0;
     std::uint64_t predictedFrames_ = 0;
 };

@@ -5,7 +5,8 @@
 #
 #   scripts/bench-e2e.sh [--quick]
 #
-# --quick: one size, one source, one codec and one loss run (a smoke test).
+# --quick: one size, one source, one codec and one loss run (a smoke test);
+# it prints the tables and leaves bench/e2e/RESULTS.md alone unless VX_BENCH_OUT says.
 # VX_BENCH_SECONDS: measured seconds per run (default 8); VX_BENCH_WARMUP:
 # seconds left out at the start of each run, while an encoder change settles
 # (default 2). VX_BENCH_LOSS_SECONDS: measured seconds of each loss run
@@ -14,8 +15,9 @@
 # Where the time goes: conversion, encoding, packetizing and pacing come from the
 # plug-in's telemetry topic (medians per second, then the median of those);
 # reassembly and decoding from vx-phone; network is vx-phone's packetized ->
-# frame complete less packetizing and pacing; "other" is what the total has
-# beyond the parts (the host's hand-over before the encoder, reading the stamp).
+# frame complete less packetizing and pacing; "other" is what the median total
+# has beyond the medians of the parts: medians of skewed times do not add, and
+# the host's hand-over before the encoder and the reading of the stamp are in it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
@@ -24,6 +26,7 @@ seconds=${VX_BENCH_SECONDS:-8}
 loss_seconds=${VX_BENCH_LOSS_SECONDS:-20}
 warmup=${VX_BENCH_WARMUP:-2}
 out=${VX_BENCH_OUT:-bench/e2e/RESULTS.md}
+[ "$quick" = 1 ] && [ -z "${VX_BENCH_OUT:-}" ] && out=""
 
 bash scripts/deps.sh
 mkdir -p build
@@ -186,7 +189,7 @@ cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')
   echo "## Push -> decoded latency and where the time went"
   echo
   echo "Goals: p50 at most bare (conversion + encoding + decoding) + 2 ms; p99 at most two frame intervals ($(calc "2 * $interval") ms); 30 fps wherever the bare encoder holds it."
-  echo "Packetizing runs inside the encoder's output call and is counted in encode as well. Other: the p50 less the parts; in brackets the host's share of it, push -> packetized (vx-phone, from the send times) less conversion and encoding."
+  echo "Packetizing runs inside the encoder's output call and is counted in encode as well. Other: the p50 less the parts (medians of skewed times do not add, so it is not only unmeasured work); in brackets the host's share of it, push -> packetized (vx-phone, from the send times) less conversion and encoding."
   echo "CPU is CPU seconds per streamed second; memory the peak resident set in MiB."
   echo
   echo "| size | source | codec | p50 | p95 | p99 | Mbit/s | fps | convert | encode | packetize | pacing | network | reassembly | decode | other (host) | bare | p50 goal | p99 goal | fps goal | host CPU / MiB | phone CPU / MiB |"
@@ -209,6 +212,8 @@ cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')
   echo "|---|---|---|---|"
   echo "$sync_row"
 } >"$work/results.md"
-mkdir -p "$(dirname "$out")"
-cp "$work/results.md" "$out"
-cat "$out"
+if [ -n "$out" ]; then
+  mkdir -p "$(dirname "$out")"
+  cp "$work/results.md" "$out"
+fi
+cat "$work/results.md"

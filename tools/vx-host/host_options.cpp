@@ -236,6 +236,11 @@ std::string UsageText() {
         "  --quiet, -q         no live status line\n"
         "  --help, -h          this text\n"
         "\n"
+        "In a terminal, the key s opens the plug-in's setup view (as the host's Setup\n"
+        "button does). vx-host setup [--qr-png FILE] shows it without playing.\n"
+        "At the end vx-host reports the frames and audio it played and its CPU time\n"
+        "and peak memory.\n"
+        "\n"
         "exit status: 0 ok, 1 the plug-in failed to load or start, 2 bad options or a\n"
         "--source file that cannot be opened or decoded,\n"
         "3 the plug-in broke the host's rules (e.g. a frame disposed twice or never)\n";

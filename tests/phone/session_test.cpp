@@ -178,9 +178,10 @@ TEST_F(PhoneSessionTest, RepairsALossyReorderedStreamAndReadsEveryStamp) {
     EXPECT_EQ(*snap.lastStamp, units.back().stamp);
     // Frames rebuilt wholly from parity carry no send time.
     EXPECT_GT(snap.sendLatency.count, units.size() / 2);
-    // The first picture was stamped 3 s before it was sent, the later ones later.
+    // The first pictures were stamped 3 s before they were sent (the later ones later;
+    // a slow machine only sends later still).
     EXPECT_GT(snap.hostTime.count, 0u);
-    EXPECT_NEAR(snap.hostTime.maxMs, 3000, 100);
+    EXPECT_GT(snap.hostTime.maxMs, 2800);
     EXPECT_EQ(snap.stampLatency.count, units.size());
     EXPECT_EQ(snap.decodeTime.count, units.size());
     EXPECT_EQ(snap.reassembly.count, units.size());

@@ -41,8 +41,11 @@ TEST(JsonStore, EscapeAndReadBackRoundTrip) {
     const std::string name = "Ph\xC3\xB6ne \"X\" \\ \b\f\n\r\t / {}";
     const std::string text = "{\"name\":\"" + JsonEscape(name) + "\"}";
     EXPECT_EQ(JsonGetString(text, "name"), name);
-    // Control bytes without a short form come back as 'u' and four digits.
-    EXPECT_EQ(JsonGetString("{\"k\":\"" + JsonEscape("\x02z") + "\"}", "k"), "u0002z");
+    // Control bytes without a short form come back as themselves; other \u escapes
+    // as UTF-8 (surrogate pairs joined, a lone half as U+FFFD), bad ones as the letter.
+    EXPECT_EQ(JsonGetString("{\"k\":\"" + JsonEscape("\x02z\x1b") + "\"}", "k"), "\x02z\x1b");
+    EXPECT_EQ(JsonGetString(R"({"k":"\u00e9\u20AC\ud83d\ude00\ud800x\u12"})", "k"),
+              "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xEF\xBF\xBDxu12");
     EXPECT_EQ(JsonGetString(R"({"name":"b\"c"})", "name"), "b\"c");
     EXPECT_EQ(JsonGetString(R"({"name":"x"})", "id"), "");
     EXPECT_EQ(JsonGetString(R"({"name":"unterminated)", "name"), "");

@@ -7,16 +7,13 @@
 
 #include "discovery/dns_sd.h"
 #include "discovery/service_advertiser.h"
+#include "support/utf16.h"
 
 namespace Veltrix {
 
 inline constexpr const char16_t* kServiceType = u"_veltrix._tcp.local";
 inline constexpr std::size_t kLabelMaxBytes = 40;
 
-// UTF-8 to UTF-16; each malformed byte becomes U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view s);
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string Utf16ToUtf8(std::u16string_view s);
 // Equal after folding ASCII letters.
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 

@@ -8,6 +8,7 @@
 
 #include "store/store_platform.h"
 #include "support/paths.h"
+#include "support/utf16.h"
 
 namespace Veltrix {
 namespace {
@@ -56,24 +57,6 @@ std::optional<std::uint32_t> Hex4(std::string_view text, std::size_t at) {
     return v;
 }
 
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 // Steps 3 to 5 of the lookup: the quoted string starting at the first quote at
 // or after position.
 std::optional<std::pair<std::string, std::size_t>> ParseQuoted(std::string_view text,
@@ -95,25 +78,23 @@ std::optional<std::pair<std::string, std::size_t>> ParseQuoted(std::string_view 
             case 'n': value.push_back('\n'); break;
             case 'r': value.push_back('\r'); break;
             case 't': value.push_back('\t'); break;
-            case 'u':
-                // JsonEscape writes other control bytes as \u00XX: read them back as
-                // the bytes they were, or a saved name would change on every load.
-                if (const auto code = Hex4(text, i + 1)) {
-                    std::uint32_t cp = *code;
+            case 'u': {
+                // JsonEscape writes other control bytes as \u00XX: read them back as the
+                // bytes they were, or a saved name would change on every load. A run of
+                // \u escapes is one piece of UTF-16, so surrogate pairs join.
+                std::u16string units;
+                while (const auto unit = Hex4(text, i + 1)) {
+                    units.push_back(static_cast<char16_t>(*unit));
                     i += 4;
-                    if (cp >= 0xD800 && cp <= 0xDBFF && i + 6 < text.size() && text[i + 1] == '\\' &&
-                        text[i + 2] == 'u') {
-                        const auto low = Hex4(text, i + 3);
-                        if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
-                            cp = 0x10000 + ((cp - 0xD800) << 10) + (*low - 0xDC00);
-                            i += 6;
-                        }
-                    }
-                    AppendUtf8(value, cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp);  // a lone half
-                } else {
-                    value.push_back(e);  // not an escape after all: the letter stays
+                    if (i + 2 >= text.size() || text[i + 1] != '\\' || text[i + 2] != 'u' || !Hex4(text, i + 3)) break;
+                    i += 2;
                 }
+                if (units.empty())
+                    value.push_back(e);  // not an escape after all: the letter stays
+                else
+                    value += Utf16ToUtf8(units);
                 break;
+            }
             default: value.push_back(e); break;  // quote, backslash, slash, anything
         }
     }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ostream>
 
+#include "support/utf16.h"
+
 namespace Veltrix::host {
 namespace {
 
@@ -19,23 +21,6 @@ struct HostString {
     std::u16string text;
 };
 HostString* AsString(CsString s) { return reinterpret_cast<HostString*>(s); }
-
-std::string Utf8(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
 
 CsString NewString(const std::string& ascii) {
     auto* s = new HostString{std::u16string(ascii.begin(), ascii.end())};
@@ -73,7 +58,7 @@ CsError StrCopy16(CsString s, std::uint16_t* buffer, std::uint32_t* ioLength) {
 }
 CsError StrCopy8(CsString s, char* buffer, std::uint32_t* ioLength) {
     if (!s || !buffer || !ioLength) return kCsErrBadParameter;
-    const std::string t = Utf8(AsString(s)->text);
+    const std::string t = Utf16ToUtf8(AsString(s)->text);
     if (t.size() + 1 > *ioLength) {
         *ioLength = static_cast<std::uint32_t>(t.size() + 1);
         return kCsErrStringBufferTooSmall;
@@ -197,7 +182,7 @@ CsError CmdRun(CsCommandRef c, CsString context, CsString id) {
     CtrlHost* h = FromRef(c);
     if (!h || !id) return kCsErrBadParameter;
     (void)context;  // every command here acts on the one timeline
-    return h->Command(Utf8(AsString(id)->text));
+    return h->Command(Utf16ToUtf8(AsString(id)->text));
 }
 const CsHostCommandSuite kCommandSuite{nullptr, &CmdCount, &CmdGet, &CmdRun};
 

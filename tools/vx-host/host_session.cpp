@@ -10,6 +10,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "support/process_usage.h"
 #include "vx-host/ctrl_host.h"
 #include "vx-host/platform.h"
 #include "vx-host/setup_command.h"

@@ -32,12 +32,4 @@ const char* DefaultCtrlFileName();
 // returns only on failure (-1, with *error set).
 int ReexecAs(const std::string& executableName, const std::vector<std::string>& args, std::string* error);
 
-// CPU seconds (user + system) and peak resident memory of this process so far;
-// false when the system does not say.
-struct ProcessUsage {
-    double cpuSeconds = 0;
-    double peakMemoryMiB = 0;
-};
-bool ReadProcessUsage(ProcessUsage* usage);
-
 }  // namespace Veltrix::host

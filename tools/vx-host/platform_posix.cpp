@@ -1,5 +1,4 @@
 #include <dlfcn.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,15 +50,6 @@ int ReexecAs(const std::string& executableName, const std::vector<std::string>& 
     execv("/proc/self/exe", argv.data());
     if (error) *error = std::string("execv failed: ") + std::strerror(errno);
     return -1;
-}
-
-bool ReadProcessUsage(ProcessUsage* usage) {
-    rusage r{};
-    if (getrusage(RUSAGE_SELF, &r) != 0) return false;
-    usage->cpuSeconds = static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-                        static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-    usage->peakMemoryMiB = static_cast<double>(r.ru_maxrss) / 1024.0;  // kilobytes on Linux
-    return true;
 }
 
 }  // namespace Veltrix::host

@@ -9,10 +9,9 @@
 #include <ostream>
 #include <sstream>
 
-#include <sys/resource.h>
-
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/process_usage.h"
 #include "support/threads.h"
 #include "transport/packetizer.h"
 #include "vx-phone/phone_net.h"
@@ -487,11 +486,9 @@ SessionSnapshot PhoneSession::Snapshot() const {
     s.decodeTime = stats_.DecodeTime();
     s.hostTime = stats_.HostTime();
     s.predictedDelivery = stats_.PredictedDelivery();
-    rusage usage{};
-    if (getrusage(RUSAGE_SELF, &usage) == 0) {
-        s.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-        s.peakMemoryMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+    if (ProcessUsage usage; ReadProcessUsage(&usage)) {
+        s.cpuSeconds = usage.cpuSeconds;
+        s.peakMemoryMiB = usage.peakMemoryMiB;
     }
     if (o_.sync) s.sync = sync_.Summary();
     return s;

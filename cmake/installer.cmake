@@ -34,11 +34,15 @@ function(vx_msi out version)
     return()
   endif()
   get_filename_component(dir "${out}" DIRECTORY)
+  # wixl takes a File's Source relative to where it runs: the payload is staged beside the package.
+  set(payload "${dir}/payload-${version}")
+  file(MAKE_DIRECTORY "${payload}")
   add_custom_command(OUTPUT "${out}"
-    COMMAND "${CMAKE_COMMAND}" -E make_directory "${dir}"
+    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:Veltrix>" "$<TARGET_FILE:VeltrixCtrl>" "${payload}/"
     COMMAND "${VX_WIXL}" -a x64 -D "Version=${version}"
-            -D "TransmitFile=$<TARGET_FILE:Veltrix>" -D "CtrlFile=$<TARGET_FILE:VeltrixCtrl>"
+            -D "TransmitFile=$<TARGET_FILE_NAME:Veltrix>" -D "CtrlFile=$<TARGET_FILE_NAME:VeltrixCtrl>"
             -o "${out}" "${VX_PACKAGING_DIR}/veltrix.wxs"
+    WORKING_DIRECTORY "${payload}"
     DEPENDS Veltrix VeltrixCtrl "${VX_PACKAGING_DIR}/veltrix.wxs"
     COMMENT "wixl: ${out}" VERBATIM)
 endfunction()

@@ -4,7 +4,7 @@
 # Where each file resolves to, that the upgrade code never changes, how older and
 # newer packages are treated, and that the payload is the build, byte for byte.
 set -uo pipefail
-msi=$1 zip=$2 prm=$3 acsrf=$4 version=$5 src=$6
+msi=$(realpath -m "$1") zip=$(realpath -m "$2") prm=$3 acsrf=$4 version=$5 src=$6
 upgrade_code="{BED77F68-9944-4D7B-AF99-124C53CAD267}"
 fail=0
 bad() { echo "msi_tables: FAIL: $*"; fail=1; }
@@ -95,7 +95,7 @@ table CustomAction | awk -F'\t' '$1 == "FirewallRuleAdd"' | grep -q 'localport=4
 
 # The payload: the built files, byte for byte.
 mkdir -p "$work/x"
-(cd "$work/x" && msiextract "$msi" >/dev/null) || bad "msiextract failed"
+(cd "$work/x" && msiextract "$msi" >/dev/null 2>&1) || bad "msiextract failed"
 for f in "$prm" "$acsrf"; do
   got=$(find "$work/x" -type f -name "$(basename "$f")" | head -n 1)
   [ -n "$got" ] && cmp -s "$got" "$f" || bad "$(basename "$f") in the package differs from the build"

@@ -68,7 +68,7 @@ if [ "$mode" = host ]; then
   chmod 600 "$work/tokens"
   step "vx-host.exe loads $prm_win and $acsrf_win"
   VX_CONTROL_PORT=$port setsid wine "$vx_host" --plugin "$prm_win" --ctrl "$acsrf_win" --size 320x180 \
-    --seconds 25 </dev/null >"$work/host.log" 2>&1 &
+    --seconds 25 --quiet </dev/null >"$work/host.log" 2>&1 &
   host_pid=$!
   for _ in $(seq 1 300); do
     ss -Hltn "sport = :$port" 2>/dev/null | grep -q . && break
@@ -85,8 +85,8 @@ if [ "$mode" = host ]; then
   sed 's/^/  host| /' "$work/host.log" | grep -v -E '^\s+host\|\s*$' | head -n 20
   sed 's/^/  phone| /' "$work/phone.log" | tail -n 20
   [ $phone_rc -eq 0 ] || bad "vx-phone exit status $phone_rc"
-  grep -qF "VeltrixCtrl.acsrf" "$work/host.log" && grep -q "control surface" "$work/host.log" ||
-    bad "vx-host did not load the control surface from the installed folder"
+  grep -qF "vx-host: $prm_win as " "$work/host.log" || bad "vx-host did not load $prm_win"
+  grep -qF "vx-host: control surface $acsrf_win" "$work/host.log" || bad "vx-host did not load $acsrf_win"
   grep -q "paired with" "$work/phone.log" || bad "the phone did not pair"
   blocks=$(grep -oE 'audio: +[0-9]+ blocks' "$work/phone.log" | grep -oE '[0-9]+' | head -n 1)
   [ "${blocks:-0}" -gt 0 ] || bad "no audio reached the phone"

@@ -2,7 +2,7 @@
 # The installer under Wine, in a fresh prefix of its own:
 #   msi_wine.sh lifecycle MSI NEXT_MSI PRM ACSRF VERSION NEXT_VERSION VERSION_INFO_EXE PREFIX SOURCE_DIR
 #     install, check files, version resources and the uninstall entry; upgrade to the
-#     next version in place; refuse the downgrade; uninstall, leaving the user's data;
+#     next version in place; repair; refuse the downgrade; uninstall, leaving the user's data;
 #     then install where the hosts' registry value points, and uninstall from there
 #     after that value is gone.
 #   msi_wine.sh host MSI PRM ACSRF VERSION VX_HOST_EXE VX_PHONE PREFIX SOURCE_DIR PORT
@@ -51,6 +51,9 @@ entries() {  # "version" of every Veltrix entry under Uninstall, one a line
          name == "Veltrix" && ver != "" { print ver; name = "" }'
 }
 same() { [ -f "$2" ] && cmp -s "$1" "$2"; }
+firewall() {  # the firewall actions a session ran, from its log: "FirewallRuleDelete FirewallRuleAdd"
+  grep -o -E 'Action start [0-9:]+: Firewall[A-Za-z]+' "$work/$1.log" | awk '{ print $4 }' | awk '!seen[$0]++' | tr '\n' ' ' | sed 's/ $//'
+}
 
 install "$msi" /i install
 rc=$?
@@ -106,6 +109,7 @@ for f in Veltrix.prm VeltrixCtrl.acsrf; do
   [ "$pn" = Veltrix ] && [ "$company" = Veltrix ] && [ "$desc" != - ] || bad "$f: product '$pn', company '$company', description '$desc'"
 done
 [ "$(entries)" = "$version" ] || bad "uninstall entries after install: '$(entries | tr '\n' ' ')', expected $version"
+[ "$(firewall install)" = "FirewallRuleDelete FirewallRuleAdd" ] || bad "install ran the firewall actions: '$(firewall install)'"
 
 # The user's data, as the plug-ins leave it: must survive upgrade and uninstall.
 mkdir -p "$roaming" "$local_dir/crashes"
@@ -122,6 +126,17 @@ rc=$?
 [ "$(entries)" = "$next_version" ] || bad "uninstall entries after upgrade: '$(entries | tr '\n' ' ')', expected only $next_version"
 same "$prm" "$prm_at" && same "$acsrf" "$acsrf_at" || bad "the plug-ins are missing or changed after the upgrade"
 
+step "repair puts back a deleted plug-in"
+rm -f "$prm_at"
+# REINSTALL=ALL is what msiexec /f sets; Wine 8.0's msiexec does not repair through /f.
+(cd "$(dirname "$next_msi")" && wine msiexec /i "$(basename "$next_msi")" REINSTALL=ALL REINSTALLMODE=omus /qn \
+  /l*v "Z:$work/repair.log" </dev/null >/dev/null 2>&1)
+rc=$?
+[ $rc -eq 0 ] || bad "repair failed ($rc)"
+same "$prm" "$prm_at" || bad "the repair did not restore Veltrix.prm"
+[ "$(entries)" = "$next_version" ] || bad "uninstall entries after the repair: '$(entries | tr '\n' ' ')'"
+[ "$(firewall repair)" = "FirewallRuleDelete FirewallRuleAdd" ] || bad "repair ran the firewall actions: '$(firewall repair)'"
+
 step "downgrade to $version is refused"
 install "$msi" /i downgrade
 rc=$?
@@ -136,6 +151,7 @@ rc=$?
 [ ! -e "$prm_at" ] && [ ! -e "$acsrf_at" ] || bad "the uninstall left a plug-in behind"
 [ ! -e "$pf/7.0/MediaCore/Veltrix" ] || bad "the uninstall left the Veltrix folder"
 [ -z "$(entries)" ] || bad "uninstall entries remain: $(entries | tr '\n' ' ')"
+[ "$(firewall uninstall)" = "FirewallRuleRemove" ] || bad "uninstall ran the firewall actions: '$(firewall uninstall)'"
 wine reg query 'HKLM\Software\Veltrix' >/dev/null 2>&1 && bad "HKLM\\Software\\Veltrix remains"
 (cd "$user_dir/AppData" && find Roaming/Veltrix Local/Veltrix -type f -exec md5sum {} + | sort) >"$work/userdata.after"
 cmp -s "$work/userdata.before" "$work/userdata.after" || bad "the user's data changed: $(diff "$work/userdata.before" "$work/userdata.after" | tr '\n' ' ')"

@@ -52,9 +52,9 @@ check_component RememberFolder "" "$mediacore\\Veltrix"
 table AppSearch | awk -F'\t' '$1 == "MEDIACORE" { print $2 }' >"$work/searches"
 [ -s "$work/searches" ] || bad "no registry search sets MEDIACORE"
 while read -r sig; do
-  awk -F'\t' -v s="$sig" '$1 == s && $2 == 2 && $3 ~ /^SOFTWARE\\Adobe\\Premiere Pro\\[0-9]+\.0$/ &&
+  awk -F'\t' -v s="$sig" '$1 == s && $2 == 2 && $3 ~ /^SOFTWARE\\Adobe\\(Premiere Pro|After Effects)\\[0-9]+\.0$/ &&
       $4 == "CommonPluginInstallPath" && int($5 / 16) % 2 == 1 { ok = 1 } END { exit !ok }' <(table RegLocator) ||
-    bad "search $sig does not read HKLM\\SOFTWARE\\Adobe\\Premiere Pro\\<version>\\CommonPluginInstallPath (64-bit)"
+    bad "search $sig does not read HKLM\\SOFTWARE\\Adobe\\<host>\\<version>\\CommonPluginInstallPath (64-bit)"
 done <"$work/searches"
 
 # Upgrades: older versions of this upgrade code are removed, a newer one is only detected.

@@ -141,6 +141,8 @@ step "downgrade to $version is refused"
 install "$msi" /i downgrade
 rc=$?
 [ $rc -ne 0 ] || bad "the older package installed over the newer one"
+grep -q 'WIX_DOWNGRADE_DETECTED = {' "$work/downgrade.log" && grep -q 'LaunchConditions. Return value 0' "$work/downgrade.log" ||
+  bad "the older package failed, but not at the downgrade check (log: $work/downgrade.log)"
 [ "$(entries)" = "$next_version" ] || bad "uninstall entries after the refused downgrade: '$(entries | tr '\n' ' ')'"
 same "$prm" "$prm_at" || bad "the refused downgrade touched the plug-in"
 

@@ -71,9 +71,9 @@ if [ "$mode" = host ]; then
   chmod 600 "$work/tokens"
   step "vx-host.exe loads $prm_win and $acsrf_win"
   VX_CONTROL_PORT=$port setsid wine "$vx_host" --plugin "$prm_win" --ctrl "$acsrf_win" --size 320x180 \
-    --seconds 25 --quiet </dev/null >"$work/host.log" 2>&1 &
+    --seconds 60 --quiet </dev/null >"$work/host.log" 2>&1 &
   host_pid=$!
-  for _ in $(seq 1 300); do
+  for _ in $(seq 1 600); do  # Wine starts slowly on a loaded machine
     ss -Hltn "sport = :$port" 2>/dev/null | grep -q . && break
     kill -0 "$host_pid" 2>/dev/null || break
     sleep 0.1

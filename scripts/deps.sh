@@ -10,6 +10,7 @@ packages=(
   libavahi-client-dev avahi-daemon avahi-utils dbus
   libx11-dev libxtst-dev iproute2 libpng-dev libzbar-dev zbar-tools ffmpeg mawk
   g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 xvfb
+  glslang-tools libvulkan-dev mesa-vulkan-drivers
 )
 if [ "${1:-}" = "--list" ]; then
   printf '%s\n' "${packages[@]}"

@@ -11,6 +11,7 @@ packages=(
   libx11-dev libxtst-dev iproute2 libpng-dev libzbar-dev zbar-tools ffmpeg mawk
   g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 xvfb
   msitools wixl
+  glslang-tools libvulkan-dev mesa-vulkan-drivers
 )
 if [ "${1:-}" = "--list" ]; then
   printf '%s\n' "${packages[@]}"

@@ -1,6 +1,10 @@
 // The compute shader behind both GPU conversions. Its constants and rounding
 // are the CPU converter's (nv12_converter.h): a change must be made in both, or
 // the phone shows a chroma shift between GPU and CPU frames.
+// Wine cannot compile compute shaders; tests/encoder/shader compiles this same
+// source with glslang and runs it on Mesa's software Vulkan against the CPU
+// converter. glslang's flags there map the registers (t0 -> binding 0, u0 -> 1,
+// u1 -> 2): a register change here is one there too.
 #include "encoder/media_foundation_encoder.h"
 
 namespace Veltrix {

@@ -4,8 +4,9 @@
 // disconnects, half-open sockets, malformed frames, stalls mid-frame, floods of
 // connections, UDP garbage) and prints each action as it runs, so a failing
 // seed can be replayed. At the end it prints one line:
-//   chaos: seed=N actions=N pairings=N rejected=N sessions=N commands=N floods=N udp=N failures=N paired=ID,ID
-// and exits 1 when an honest pairing failed.
+//   chaos: seed=N actions=N replacements=N pairings=N rejected=N sessions=N commands=N floods=N udp=N failures=N paired=ID,ID
+// and exits 1 when a pairing with the right secret was refused, a wrong token
+// passed, or a replaced connection stayed open.
 //
 //   vx-phone-chaos --port P --log PLUGIN_LOG --seed N --seconds S [--udp-port P]... [--ids A,B]
 // The soak's checks, with the same readers as the plug-in and the tests:
@@ -60,7 +61,7 @@ struct Options {
 };
 
 struct Tally {
-    int actions = 0, pairings = 0, rejected = 0, sessions = 0, commands = 0, floods = 0, udp = 0, failures = 0;
+    int actions = 0, replacements = 0, pairings = 0, rejected = 0, sessions = 0, commands = 0, floods = 0, udp = 0, failures = 0;
     std::set<std::string> paired;
 };
 
@@ -99,6 +100,8 @@ int RawConnect(std::uint16_t port) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         ::close(s);
+        // A host that is gone must not turn the schedule into a busy loop.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return -1;
     }
     return s;
@@ -140,9 +143,9 @@ public:
         }
         std::string paired;
         for (const auto& id : t_.paired) paired += (paired.empty() ? "" : ",") + id;
-        std::printf("chaos: seed=%llu actions=%d pairings=%d rejected=%d sessions=%d commands=%d floods=%d udp=%d "
+        std::printf("chaos: seed=%llu actions=%d replacements=%d pairings=%d rejected=%d sessions=%d commands=%d floods=%d udp=%d "
                     "failures=%d paired=%s\n",
-                    static_cast<unsigned long long>(o_.seed), t_.actions, t_.pairings, t_.rejected, t_.sessions,
+                    static_cast<unsigned long long>(o_.seed), t_.actions, t_.replacements, t_.pairings, t_.rejected, t_.sessions,
                     t_.commands, t_.floods, t_.udp, t_.failures, paired.c_str());
         return t_.failures == 0 ? 0 : 1;
     }
@@ -158,8 +161,8 @@ private:
 
     // Pairs one identity (with a code, or with its token when it has one) and,
     // when accepted, sends commands and leaves in one of the ways a phone leaves.
-    void PairAndDrive(bool withCode) {
-        const std::string id = AnyId();
+    void PairAndDrive(bool withCode) { PairAndDrive(withCode, AnyId()); }
+    void PairAndDrive(bool withCode, const std::string id) {
         const bool hasToken = tokens_.count(id) != 0;
         if (!withCode && !hasToken) withCode = true;
         std::printf("action %d: pair %s with %s\n", t_.actions, id.c_str(), withCode ? "a code" : "its token");
@@ -167,6 +170,7 @@ private:
         const SocketHandle s = ConnectTcp("127.0.0.1", o_.port, 2000, &error);
         if (s == kInvalid) {
             std::printf("  connect failed: %s\n", error.c_str());
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
             return;  // a flood's leftovers can fill the backlog for a moment
         }
         auto client = std::make_unique<ControlClient>(s);
@@ -351,11 +355,37 @@ private:
         ::close(s);
     }
 
-    // A session of one identity, then the other connects and takes its place.
+    // A paired session of one identity stays open while another identity
+    // connects and pairs: the plug-in must drop the first connection.
     void ReplaceWithSecondIdentity() {
         std::printf("action %d: second identity replaces the first\n", t_.actions);
-        PairAndDrive(Pick(2) == 0);
-        PairAndDrive(Pick(2) == 0);
+        const std::string first = o_.ids.front();
+        std::string error;
+        const SocketHandle s = ConnectTcp("127.0.0.1", o_.port, 2000, &error);
+        if (s == kInvalid) return;
+        auto client = std::make_unique<ControlClient>(s);
+        const std::size_t offset = LogSize(o_.log);
+        std::atomic<bool> stop{false};
+        const bool token = tokens_.count(first) != 0;
+        const PairResult r = client->Pair(first, "Chaos first", token ? tokens_[first] : "",
+                                          [&] { return CodeFromLog(o_.log, offset); }, 8000, stop);
+        std::printf("  first pairing: %s\n", PairOutcomeName(r.outcome));
+        if (r.outcome != PairResult::kAccepted) {
+            if (r.outcome == PairResult::kRejected) ++t_.failures;
+            client->Stop();
+            return;
+        }
+        ++t_.pairings;
+        tokens_[first] = r.token;
+        t_.paired.insert(first);
+        std::atomic<bool> ended{false};
+        client->Start([](const ControlEvent&) {}, [&](const std::string&) { ended = true; });
+        PairAndDrive(Pick(2) == 0, o_.ids.back());
+        for (int i = 0; i < 100 && !ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::printf("  first connection %s\n", ended ? "was closed by the plug-in" : "is still open");
+        if (!ended && o_.ids.size() > 1) ++t_.failures;
+        ++t_.replacements;
+        client->Stop();
     }
 
     Options o_;

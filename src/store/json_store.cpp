@@ -129,7 +129,34 @@ std::string JsonEscape(std::string_view text) {
     return out;
 }
 
+static bool IsJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Where the value of key starts (just after its colon) when key appears as a
+// key: a whole quoted string followed by a colon, found by stepping over every
+// string from the start, so text inside a value (a phone named x"token) never
+// passes for a key. npos when the text never has it as a key.
+static std::size_t KeyValueStart(std::string_view text, std::string_view key) {
+    for (std::size_t pos = 0;;) {
+        const std::size_t open = text.find('"', pos);
+        if (open == std::string_view::npos) return open;
+        std::size_t close = open + 1;
+        while (close < text.size() && text[close] != '"') close += text[close] == '\\' ? 2 : 1;
+        if (close >= text.size()) return std::string_view::npos;
+        std::size_t after = close + 1;
+        while (after < text.size() && IsJsonSpace(text[after])) ++after;
+        if (after < text.size() && text[after] == ':' && text.substr(open + 1, close - open - 1) == key)
+            return after + 1;
+        pos = close + 1;
+    }
+}
+
 std::string JsonGetString(std::string_view text, std::string_view key) {
+    if (const std::size_t start = KeyValueStart(text, key); start != std::string_view::npos) {
+        auto parsed = ParseQuoted(text, start);
+        return parsed ? std::move(parsed->first) : std::string();
+    }
+    // A damaged file (a stray quote puts every string out of step): the first
+    // occurrence anywhere, as forgiving as before.
     std::string needle;
     needle.reserve(key.size() + 2);
     needle.push_back('"');

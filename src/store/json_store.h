@@ -24,8 +24,10 @@ namespace Veltrix {
 // The text ready to be placed between double quotes (UTF-8 passes through).
 std::string JsonEscape(std::string_view text);
 
-// The value of the first quoted occurrence of key in text; empty when the key
-// or its value is missing. Only string values are read; \u escapes are not decoded.
+// The value of key in text; empty when the key or its value is missing. The key
+// is the first quoted string equal to it and followed by a colon (text inside
+// another value never counts); without one, the first quoted occurrence
+// anywhere. Only string values are read; \u escapes are decoded.
 std::string JsonGetString(std::string_view text, std::string_view key);
 
 // The first double-quoted string at or after position: its value and the index

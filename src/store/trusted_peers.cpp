@@ -47,17 +47,7 @@ std::size_t ObjectEnd(std::string_view text, std::size_t open) {
     return std::string_view::npos;
 }
 
-std::string FieldOf(std::string_view object, std::string_view key) {
-    std::string needle = "\"";
-    needle.append(key);
-    needle.push_back('"');
-    const std::size_t at = object.find(needle);
-    if (at == std::string_view::npos) return {};
-    const std::size_t colon = object.find(':', at + needle.size());
-    if (colon == std::string_view::npos) return {};
-    auto parsed = JsonParseString(object, colon + 1);
-    return parsed ? std::move(parsed->first) : std::string();
-}
+std::string FieldOf(std::string_view object, std::string_view key) { return JsonGetString(object, key); }
 
 std::vector<TrustedPeer> LoadAll(const std::filesystem::path& path) {
     const auto text = ReadWholeFile(path);

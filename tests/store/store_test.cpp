@@ -60,6 +60,24 @@ TEST(JsonStore, EscapeAndReadBackRoundTrip) {
     EXPECT_FALSE(JsonParseString("\"open", 0));
 }
 
+// A key's name inside another value is text, not the key: a phone called
+// x"token kept the name as its token, and an install name could flip a setting.
+TEST(JsonStore, KeyNamesInsideValuesAreNotKeys) {
+    const std::vector<TrustedPeer> peers{{"x\"token", "N", "T", "x\"firstPaired"}, {"id", "\"id\":\"", "t2", ""}};
+    const auto back = ParseTrustedPeers(SerializeTrustedPeers(peers));
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].token, "T");
+    EXPECT_EQ(back[0].firstPaired, "x\"firstPaired");
+    EXPECT_EQ(back[1].id, "id");
+    EXPECT_EQ(back[1].name, "\"id\":\"");
+    EXPECT_EQ(JsonGetString(R"({"name":"x\"enableAsyncHwEncoders","discoverable":"true","enableAsyncHwEncoders":"false"})",
+                            "enableAsyncHwEncoders"),
+              "false");
+    EXPECT_EQ(JsonGetString(R"({"name" : "spaced"})", "name"), "spaced");
+    // A stray quote puts the strings out of step: the first occurrence still counts.
+    EXPECT_EQ(JsonGetString(R"(" {"id":"v"})", "id"), "v");
+}
+
 TEST(JsonStore, ReadWholeFileRetriesEmptyFiveTimes) {
     ScopedTestDirs dirs;
     testing::ManualClock clock(/*autoAdvance=*/true);

@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# The chaos soak: vx-host plays the moving test pattern into the plug-in while
+# rounds alternate between a hostile phone (vx-phone-chaos: pairings with a
+# code and a token, every command with good and bad payloads, clean and abrupt
+# leaves, half-open sockets, malformed frames, stalls, floods, UDP garbage) and
+# an honest vx-phone session with --drop loss. Every 10 s the host's resident
+# memory, descriptors and threads are sampled.
+#
+#   scripts/soak.sh [--quick] [MINUTES]      (default 60; --quick: 3)
+#
+# Checks at the end: after the first minute nothing grew beyond its bound (see
+# below), every line of the plug-in's log is well formed, the trusted list holds
+# exactly the phones that paired and the install identity reads back, vx-host did
+# not crash and its sanitizers (the ASan build) reported nothing, a fresh
+# pairing is answered (challenge within VX_SOAK_PAIR_MS, default 1000; 5000 with
+# --quick, which must not flake on a loaded machine), and each honest session
+# decoded video (at least 10 pictures; it asks the host to play, whatever the
+# chaos left) and delivered at least the share the parity rule predicts for its loss.
+#
+# VX_SOAK_PRESET: the build to use (linux-release, default, or linux-asan);
+# VX_SOAK_BIN: a folder holding vx-host, vx-phone, vx-phone-chaos and the
+# plug-ins (skips the build); VX_SOAK_SEED: the schedule's seed (printed at the
+# start; the same seed replays the same chaos rounds); VX_SOAK_OUT: where the
+# logs and samples stay (default: a new folder under TMPDIR, kept).
+# Binds the control port 47130 and the phone ports 47101/47102.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+minutes=60
+quick=0
+for a in "$@"; do
+  case "$a" in
+    --quick) quick=1; minutes=3 ;;
+    [0-9]*) minutes=$a ;;
+    *) echo "usage: $0 [--quick] [MINUTES]" >&2; exit 2 ;;
+  esac
+done
+preset=${VX_SOAK_PRESET:-linux-release}
+seed=${VX_SOAK_SEED:-$(( $(date +%s) % 100000 ))}
+pair_limit_ms=${VX_SOAK_PAIR_MS:-$([ "$quick" = 1 ] && echo 5000 || echo 1000)}
+port=47130
+
+if [ -n "${VX_SOAK_BIN:-}" ]; then
+  bin=$(readlink -f "$VX_SOAK_BIN")
+else
+  bash scripts/deps.sh
+  mkdir -p build
+  cmake --preset "$preset" >"build/$preset-soak.log" 2>&1 || { tail -n 40 "build/$preset-soak.log"; exit 1; }
+  cmake --build --preset "$preset" --target vx-host vx-phone vx-phone-chaos Veltrix VeltrixCtrl \
+    >>"build/$preset-soak.log" 2>&1 || { tail -n 60 "build/$preset-soak.log"; exit 1; }
+  bin=$(readlink -f "build/$preset/bin")
+fi
+for b in vx-host vx-phone vx-phone-chaos; do
+  [ -x "$bin/$b" ] || { echo "soak: $bin/$b is missing" >&2; exit 2; }
+done
+
+out=${VX_SOAK_OUT:-$(mktemp -d "${TMPDIR:-/tmp}/vx-soak.XXXXXX")}
+mkdir -p "$out"
+out=$(readlink -f "$out")
+echo "soak: seed=$seed minutes=$minutes bin=$bin out=$out (replay: VX_SOAK_SEED=$seed $0 ${*:-})"
+export XDG_CONFIG_HOME="$out/config" XDG_STATE_HOME="$out/state"
+# libx265 leaks inside the library when an encoder closes (the suite's tests
+# suppress the same frames); anything else that leaks fails the soak.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/encoder/mediafoundation/lsan.supp}
+mkdir -p "$XDG_CONFIG_HOME/Veltrix" "$XDG_STATE_HOME"
+plugin_log="$XDG_STATE_HOME/Veltrix/plugin-x.log"
+trusted="$XDG_CONFIG_HOME/Veltrix/trusted-x.json"
+
+# The honest phone is trusted from the start, on both sides.
+honest_id="vx-phone-soak"
+token=$(od -An -N32 -tx1 /dev/urandom | tr -d ' \n')
+printf '[{"id":"%s","name":"vx-phone soak","token":"%s","firstPaired":"%s"}]\n' \
+  "$honest_id" "$token" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$trusted"
+chmod 600 "$trusted"
+printf 'id %s\ntoken 127.0.0.1:%s %s %s\n' "$honest_id" "$port" "$honest_id" "$token" >"$out/phone-tokens"
+chmod 600 "$out/phone-tokens"
+
+if ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
+  echo "soak: something already listens on port $port; stop it first" >&2
+  exit 1
+fi
+total_s=$((minutes * 60))
+# Until interrupted: the chaos phone sends go-to-out and stop too, and a timeline
+# with an end would let vx-host finish there.
+setsid "$bin/vx-host" --quiet --seconds 0 >"$out/host.log" 2>&1 </dev/null &
+host_pid=$!
+sampler_pid=""
+cleanup() {
+  [ -n "$sampler_pid" ] && kill "$sampler_pid" 2>/dev/null
+  if kill -0 "$host_pid" 2>/dev/null; then
+    kill -INT "$host_pid" 2>/dev/null
+    for _ in $(seq 1 100); do kill -0 "$host_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$host_pid" 2>/dev/null
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+for _ in $(seq 1 300); do
+  ss -Hltn "sport = :$port" 2>/dev/null | grep -q . && break
+  kill -0 "$host_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if ! ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
+  echo "soak: the plug-in never listened on $port; vx-host said:" >&2
+  tail -n 40 "$out/host.log" >&2
+  exit 1
+fi
+start=$(date +%s)
+
+# Every 10 s: seconds since start, resident KiB, descriptors, threads.
+(
+  echo "t_s,rss_kib,fds,threads" >"$out/samples.csv"
+  while kill -0 "$host_pid" 2>/dev/null; do
+    rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$host_pid/status" 2>/dev/null)
+    thr=$(awk '/^Threads:/ { print $2 }' "/proc/$host_pid/status" 2>/dev/null)
+    fds=$(ls "/proc/$host_pid/fd" 2>/dev/null | wc -l)
+    [ -n "$rss" ] && echo "$(( $(date +%s) - start )),$rss,$fds,$thr" >>"$out/samples.csv"
+    sleep 10
+  done
+) &
+sampler_pid=$!
+
+# The plug-in's own UDP sockets, for the garbage.
+udp_args=()
+for p in $(ss -Huanp 2>/dev/null | grep "pid=$host_pid," | awk '{ n = split($4, a, ":"); print a[n] }' | sort -u); do
+  udp_args+=(--udp-port "$p")
+done
+
+failures=0
+fail() { echo "soak: FAIL: $*"; failures=$((failures + 1)); }
+round=0
+paired_ids="$honest_id"
+replacements=0; sessions=0; commands=0; pairings=0; floods=0; udp=0; actions=0
+honest=0; honest_ok=0; decoded_total=0
+drops=(0 2 5 10)
+while [ $(( $(date +%s) - start )) -lt $((total_s - 15)) ]; do
+  round=$((round + 1))
+  round_seed=$((seed * 1000 + round))
+  chaos_s=$(( (round_seed % 3) * 5 + 10 ))
+  "$bin/vx-phone-chaos" --port "$port" --log "$plugin_log" --seed "$round_seed" --seconds "$chaos_s" \
+    "${udp_args[@]}" >"$out/chaos-$round.log" 2>&1
+  rc=$?
+  summary=$(grep '^chaos: seed=.*actions=' "$out/chaos-$round.log" | tail -n 1)
+  [ "$rc" = 0 ] || fail "chaos round $round (seed $round_seed) exit $rc: $summary"
+  num() { grep -o " $1=[0-9]*" <<<"$summary" | cut -d= -f2; }
+  actions=$((actions + ${summary:+$(num actions)}+0)); sessions=$((sessions + $(num sessions)+0))
+  commands=$((commands + $(num commands)+0)); pairings=$((pairings + $(num pairings)+0))
+  floods=$((floods + $(num floods)+0)); udp=$((udp + $(num udp)+0)); replacements=$((replacements + $(num replacements)+0))
+  for id in $(grep -o ' paired=[^ ]*' <<<"$summary" | cut -d= -f2 | tr ',' ' '); do
+    grep -qw -- "$id" <<<"${paired_ids//,/ }" || paired_ids="$paired_ids,$id"
+  done
+  kill -0 "$host_pid" 2>/dev/null || { fail "vx-host is gone after chaos round $round"; break; }
+
+  drop=${drops[$((round_seed % 4))]}
+  honest=$((honest + 1))
+  "$bin/vx-phone" --host 127.0.0.1 --port "$port" --token-file "$out/phone-tokens" --seconds 6 \
+    --drop "${drop}%" --drop-seed "$round_seed" --send play-forward --json --quiet </dev/null >"$out/phone-$round.json" 2>"$out/phone-$round.err"
+  rc=$?
+  line=$(grep '"decoded"' "$out/phone-$round.json" | tail -n 1)
+  jnum() { grep -o "\"$1\":-\?[0-9.]*" <<<"$line" | head -n 1 | cut -d: -f2; }
+  decoded=$(jnum decoded); frames=$(jnum frames); share=$(jnum delivered_share); predicted=$(jnum predicted_delivery)
+  verdict=$(awk -v d="${decoded:-0}" -v n="${frames:-0}" -v s="${share:-0}" -v p="${predicted:-0}" 'BEGIN {
+    if (d < 10 || n < 10) { printf "only %d pictures decoded", d; exit }
+    sd = sqrt(p * (1 - p) / n); slack = 3 * sd; if (slack < 0.03) slack = 0.03
+    if (s + slack < p) { printf "delivered %.4f < predicted %.4f", s, p; exit }
+    print "ok" }')
+  echo "soak: round $round seed $round_seed chaos ${chaos_s}s [$summary] honest drop ${drop}%: decoded=${decoded:-0} frames=${frames:-0} delivered=${share:-?} predicted=${predicted:-?} ($verdict)"
+  if [ "$verdict" = ok ] && [ "$rc" = 0 ]; then
+    honest_ok=$((honest_ok + 1)); decoded_total=$((decoded_total + decoded))
+  else
+    fail "honest session $round (drop $drop%, exit $rc): $verdict"
+    tail -n 5 "$out/phone-$round.err"
+  fi
+done
+
+# A fresh phone still pairs, and quickly.
+probe=$("$bin/vx-phone-chaos" --probe soak-probe --port "$port" --log "$plugin_log" 2>&1)
+echo "soak: $probe"
+challenge_ms=$(grep -o 'challenge_ms=-\?[0-9]*' <<<"$probe" | cut -d= -f2)
+if ! grep -q '^probe: accepted' <<<"$probe"; then
+  fail "a fresh pairing was not accepted"
+else
+  paired_ids="$paired_ids,soak-probe"
+  [ "${challenge_ms:--1}" -ge 0 ] && [ "$challenge_ms" -le "$pair_limit_ms" ] ||
+    fail "the fresh pairing's challenge took ${challenge_ms}ms (limit ${pair_limit_ms}ms)"
+fi
+
+kill "$sampler_pid" 2>/dev/null; wait "$sampler_pid" 2>/dev/null; sampler_pid=""
+kill -INT "$host_pid" 2>/dev/null
+for _ in $(seq 1 200); do kill -0 "$host_pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$host_pid" 2>/dev/null; then
+  fail "vx-host did not stop within 20 s of SIGINT"
+  kill -KILL "$host_pid" 2>/dev/null
+fi
+wait "$host_pid" 2>/dev/null
+host_rc=$?
+[ "$host_rc" = 0 ] || [ "$host_rc" = 130 ] || fail "vx-host exited with $host_rc"
+if grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:|WARNING: ThreadSanitizer' "$out/host.log"; then
+  fail "a sanitizer reported:"; grep -m 5 -E 'ERROR: |runtime error:|WARNING: ' "$out/host.log"
+fi
+if [ -n "$(ls -A "$XDG_STATE_HOME/Veltrix/crashes" 2>/dev/null)" ]; then fail "crash reports were written"; fi
+"$bin/vx-phone-chaos" --check-log "$plugin_log" || fail "malformed log lines"
+"$bin/vx-phone-chaos" --check-store "$trusted" "$XDG_CONFIG_HOME/Veltrix/install.json" --expect "$paired_ids" ||
+  fail "the stores do not hold what was paired"
+
+# Growth after the first minute: the largest value of the last third of the run
+# against the largest of the first minute after the first.
+bounds=$(awk -F, -v total="$total_s" -v rssb="${VX_SOAK_RSS_KIB:-$([ "$preset" = linux-asan ] && echo 65536 || echo 16384)}" \
+  -v fdb="${VX_SOAK_FDS:-8}" -v thb="${VX_SOAK_THREADS:-4}" 'NR > 1 && $1 >= 60 {
+    if ($1 < 120) { if ($2 > r0) r0 = $2; if ($3 > f0) f0 = $3; if ($4 > t0) t0 = $4 }
+    if ($1 >= total * 2 / 3) { if ($2 > r1) r1 = $2; if ($3 > f1) f1 = $3; if ($4 > t1) t1 = $4 }
+    if ($2 > rmax) rmax = $2 }
+  END {
+    if (r0 == 0 || r1 == 0) { print "too few samples"; exit }
+    printf "rss %d -> %d KiB (%+d, bound %d; peak %d), fds %d -> %d (%+d, bound %d), threads %d -> %d (%+d, bound %d)",
+      r0, r1, r1 - r0, rssb, rmax, f0, f1, f1 - f0, fdb, t0, t1, t1 - t0, thb
+    if (r1 - r0 > rssb || f1 - f0 > fdb || t1 - t0 > thb) printf " EXCEEDED" }' "$out/samples.csv")
+echo "soak: growth after the first minute: $bounds"
+grep -qE 'EXCEEDED|too few' <<<"$bounds" && fail "resources grew: $bounds"
+
+echo "soak: seed=$seed rounds=$round chaos_actions=$actions replacements=$replacements chaos_sessions=$sessions pairings=$pairings commands=$commands floods=$floods udp_bursts=$udp honest_sessions=$honest_ok/$honest decoded=$decoded_total"
+echo "soak: samples in $out/samples.csv"
+if [ "$failures" -gt 0 ]; then
+  echo "soak: $failures failures (replay: VX_SOAK_SEED=$seed)"
+  exit 1
+fi
+echo "soak: passed"

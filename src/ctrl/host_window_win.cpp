@@ -67,7 +67,8 @@ void PostSpace(HWND target) {
 void WarmUpRetry(const std::shared_ptr<TransportCtx>& ctx, HWND target) {
     std::lock_guard<std::mutex> lock(ctx->mutex);
     std::uint8_t state = 0;
-    if (ctx->connected.load() && ctx->transportSuite && ctx->transportRef) {
+    // A host may leave any slot of its suite empty.
+    if (ctx->connected.load() && ctx->transportSuite && ctx->transportSuite->GetPlayState && ctx->transportRef) {
         ctx->transportSuite->GetPlayState(ctx->transportRef, &state);
     }
     if (state != 1 && IsWindow(target)) {

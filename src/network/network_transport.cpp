@@ -161,7 +161,7 @@ void NetworkTransport::AcceptLoop(std::uint16_t port) {
             std::lock_guard<std::mutex> lock(sendMutex_);
             Close(old);
         }
-        controlThread_ = std::thread([this, s] { ControlReadLoop(s); });
+        controlThread_ = std::thread([this, s, ip] { ControlReadLoop(s, ip); });
         heartbeatThread_ = std::thread([this, s] { HeartbeatLoop(s); });
     }
     // Stop may have run before the listener was published; then it is ours to close.
@@ -179,8 +179,8 @@ void NetworkTransport::JoinConnectionThreads() {
     }
 }
 
-void NetworkTransport::ControlReadLoop(SocketHandle socket) {
-    const std::string token = DoPairingHandshake(socket);
+void NetworkTransport::ControlReadLoop(SocketHandle socket, std::uint32_t source) {
+    const std::string token = DoPairingHandshake(socket, source);
     if (token.empty()) {
         Log(kLog, kLogInfo, "control: pair handshake failed fd=%lld — dropping", Ll(socket));
     } else if (clientSocket_.load() == socket) {
@@ -352,7 +352,21 @@ bool NetworkTransport::SendControlTo(SocketHandle socket, std::uint8_t opcode, c
     return SendFrameUnlocked(socket, opcode, payload, length);
 }
 
-std::string NetworkTransport::DoPairingHandshake(SocketHandle socket) {
+bool NetworkTransport::WaitForChallengeSlot(SocketHandle socket, std::uint32_t source) {
+    const auto at = throttle_.NextChallengeAt(source, clock_.Now());
+    if (at <= clock_.Now()) return true;
+    Log(kLog, kLogInfo, "pair: %d wrong codes — attempts are being slowed, next challenge in %lld ms",
+        throttle_.TotalFailures(),
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(at - clock_.Now()).count()));
+    // Stop and a replacement connection end the wait; the deadline belongs to
+    // the throttle, so a new connection waits for the same moment.
+    std::unique_lock<std::mutex> lock(stopMutex_);
+    const bool ended =
+        clock_.WaitUntil(stopSignal_, lock, at, [&] { return !running_.load() || clientSocket_.load() != socket; });
+    return !ended;
+}
+
+std::string NetworkTransport::DoPairingHandshake(SocketHandle socket, std::uint32_t source) {
     std::uint8_t op = 0;
     if (!RecvAll(socket, &op, 1)) {
         Log(kLog, kLogInfo, "pair: client disconnected before Hello");
@@ -400,10 +414,16 @@ std::string NetworkTransport::DoPairingHandshake(SocketHandle socket) {
         Log(kLog, kLogInfo, "pair: token present but not trusted — challenging");
     }
 
+    const bool slowed = throttle_.NextChallengeAt(source, clock_.Now()) > clock_.Now();
+    if (slowed && !WaitForChallengeSlot(socket, source)) {
+        Log(kLog, kLogInfo, "pair: connection ended while attempts were slowed");
+        return {};
+    }
     const std::string code = c_.newCode();
     LogText(kLog, kLogInfo, "pair: challenge=" + code + " for " + name);
     std::unique_ptr<IPairingDialog> dialog = c_.createDialog();
     if (dialog) {
+        if (slowed) dialog->SetNote("Wrong codes were entered: attempts are being slowed.");
         dialog->Show(code, name, [socket] { ShutdownReceive(socket); });
     } else {
         Log(kLog, kLogInfo, "pair: IPairingDialog factory null — headless pairing");
@@ -421,8 +441,10 @@ std::string NetworkTransport::DoPairingHandshake(SocketHandle socket) {
             Log(kLog, kLogInfo, "pair: truncated PairingCode");
         } else if (code.size() != 6 || std::memcmp(submitted, code.data(), 6) != 0) {
             LogText(kLog, kLogInfo, "pair: code mismatch submitted=" + std::string(submitted, 6) + " expected=" + code);
+            throttle_.RecordFailure(source, clock_.Now());
             SendControlTo(socket, kPairRejected, nullptr, 0);
         } else {
+            throttle_.RecordSuccess();
             const std::string token = c_.newToken();
             TrustedPeer peer{id, name, token, FormatPairingTime(std::chrono::system_clock::now())};
             if (!token.empty()) c_.upsertPeer(peer);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "discovery/service_advertiser.h"
+#include "network/pairing_throttle.h"
 #include "network/socket.h"
 #include "store/trusted_peers.h"
 #include "support/clock.h"
@@ -62,7 +63,9 @@ public:
     // One control frame on a given socket, whole under sendMutex.
     bool SendControlTo(SocketHandle socket, std::uint8_t opcode, const void* payload, std::size_t length);
     // The pairing exchange; the admitted token or empty to drop the connection.
-    std::string DoPairingHandshake(SocketHandle socket);
+    // After wrong codes the challenge waits (PairingThrottle), counted for source
+    // (the phone's IPv4 address) and in total.
+    std::string DoPairingHandshake(SocketHandle socket, std::uint32_t source = 0);
     // Reads post-pairing messages from socket until it fails (used by the reader and fuzzing).
     void ReadCommands(SocketHandle socket);
     // Dotted address of the paired phone, empty when none.
@@ -72,7 +75,9 @@ public:
 
 private:
     void AcceptLoop(std::uint16_t port);
-    void ControlReadLoop(SocketHandle socket);
+    void ControlReadLoop(SocketHandle socket, std::uint32_t source);
+    // Waits until the throttle allows a challenge; false when the connection or the transport ended first.
+    bool WaitForChallengeSlot(SocketHandle socket, std::uint32_t source);
     void HeartbeatLoop(SocketHandle socket);
     void TransmitStatePollLoop();
     bool AnyActive();
@@ -102,6 +107,7 @@ private:
     std::atomic<std::uint16_t> boundPort_{0};
     std::atomic<std::uint8_t> lastTransmitState_{0};
     std::atomic<std::int32_t> inactiveTicks_{0};
+    PairingThrottle throttle_;
     std::thread advertiseThread_;                     // runs StartAdvertising once per start
     std::unique_ptr<IServiceAdvertiser> advertiser_;  // set by advertiseThread_, used by Stop after the join
 };

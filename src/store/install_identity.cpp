@@ -31,15 +31,32 @@ struct StoredInstall {
     bool asyncHw = false;
 };
 
-std::optional<std::string> ReadText() { return ReadWholeFile(InstallIdentityPath()); }
+StoreText ReadText() {
+    StoreText read = ReadStoreText(InstallIdentityPath());
+    if (read.status == StoreText::kUnreadable)
+        Log(kLog, kLogError, "read(%{public}s) failed", PathForLog(InstallIdentityPath()).c_str());
+    return read;
+}
 
-StoredInstall Parse(const std::optional<std::string>& text) {
+StoredInstall Parse(const StoreText& read) {
     StoredInstall s;
-    if (!text) return s;
-    s.identity.id = JsonGetString(*text, "id");
-    s.identity.name = JsonGetString(*text, "name");
-    s.discoverable = JsonGetString(*text, "discoverable") != "false";
-    s.asyncHw = JsonGetString(*text, "enableAsyncHwEncoders") == "true";
+    if (read.status != StoreText::kRead) return s;
+    const std::string& text = read.text;
+    s.identity.id = JsonGetString(text, "id");
+    s.identity.name = JsonGetString(text, "name");
+    s.discoverable = JsonGetString(text, "discoverable") != "false";
+    s.asyncHw = JsonGetString(text, "enableAsyncHwEncoders") == "true";
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    const std::size_t last = text.find_last_not_of(" \t\r\n");
+    if (first == std::string::npos || text[first] != '{' || text[last] != '}' || s.identity.id.empty()) {
+        std::string kept;
+        for (const char* key : {"id", "name", "discoverable", "enableAsyncHwEncoders"}) {
+            if (JsonGetString(text, key).empty()) continue;
+            if (!kept.empty()) kept += ", ";
+            kept += key;
+        }
+        LogDamagedStore(kLog, InstallIdentityPath(), text, kept.empty() ? std::string("nothing") : kept);
+    }
     return s;
 }
 
@@ -56,16 +73,19 @@ std::string Serialise(const StoredInstall& s) {
     return out;
 }
 
-void Write(const StoredInstall& s) {
-    WriteFileAtomically(InstallIdentityPath(), Serialise(s), kLog, kMessages);
+bool Write(const StoredInstall& s) {
+    return WriteFileAtomically(InstallIdentityPath(), Serialise(s), kLog, kMessages);
 }
 
-// Keeps the stored settings, replaces the identity.
-void WriteIdentity(const InstallIdentity& identity) {
+// Keeps the stored settings, replaces the identity. A file that could not be
+// read whole is left alone: its settings are not known.
+bool WriteIdentity(const InstallIdentity& identity) {
     EnsureAppSupportDir();
-    StoredInstall s = Parse(ReadText());
+    const StoreText read = ReadText();
+    if (read.status == StoreText::kUnreadable) return false;
+    StoredInstall s = Parse(read);
     s.identity = identity;
-    Write(s);
+    return Write(s);
 }
 
 }  // namespace
@@ -78,8 +98,10 @@ InstallIdentity LoadOrCreateIdentity() {
     EnsureAppSupportDir();
     StoreFileLock fileLock(InstallIdentityPath(), kLog);
     // Another process holding the lock too long: the identity is used, not stored.
-    const bool mayWrite = !fileLock.timedOut();
-    InstallIdentity identity = Parse(ReadText()).identity;
+    const StoreText read = ReadText();
+    // A file that could not be read whole may hold an identity: never replace it.
+    const bool mayWrite = !fileLock.timedOut() && read.status != StoreText::kUnreadable;
+    InstallIdentity identity = Parse(read).identity;
     if (!identity.id.empty() && !identity.name.empty()) return identity;
     if (!identity.id.empty()) {
         identity.name = ComputerName();
@@ -107,41 +129,45 @@ bool AsyncHwEncodersEnabled() {
 namespace {
 
 template <typename Change>
-void ChangeSetting(Change change) {
+bool ChangeSetting(Change change) {
     EnsureAppSupportDir();
     StoreFileLock fileLock(InstallIdentityPath(), kLog);
-    if (fileLock.timedOut()) return;
-    StoredInstall s = Parse(ReadText());
+    if (fileLock.timedOut()) return false;
+    const StoreText read = ReadText();
+    if (read.status == StoreText::kUnreadable) return false;
+    StoredInstall s = Parse(read);
     if (s.identity.id.empty()) {
         s.identity.id = NewUuid();
         s.identity.name = ComputerName();
     }
     change(s);
-    Write(s);
+    return Write(s);
 }
 
 }  // namespace
 
-void SetDiscoverable(bool value) {
+bool SetDiscoverable(bool value) {
     std::lock_guard<std::mutex> guard(IdentityMutex());
-    ChangeSetting([value](StoredInstall& s) { s.discoverable = value; });
+    if (!ChangeSetting([value](StoredInstall& s) { s.discoverable = value; })) return false;
     Log(kLog, kLogInfo, "discoverable=%{public}s", value ? "true" : "false");
+    return true;
 }
 
-void SetAsyncHwEncodersEnabled(bool value) {
+bool SetAsyncHwEncodersEnabled(bool value) {
     std::lock_guard<std::mutex> guard(IdentityMutex());
-    ChangeSetting([value](StoredInstall& s) { s.asyncHw = value; });
+    if (!ChangeSetting([value](StoredInstall& s) { s.asyncHw = value; })) return false;
     Log(kLog, kLogInfo, "enableAsyncHwEncoders=%{public}s", value ? "true" : "false");
+    return true;
 }
 
-void SetInstallName(const std::string& name) {
+bool SetInstallName(const std::string& name) {
     std::lock_guard<std::mutex> guard(IdentityMutex());
     StoreFileLock fileLock(InstallIdentityPath(), kLog);
-    if (fileLock.timedOut()) return;
+    if (fileLock.timedOut()) return false;
     InstallIdentity identity = Parse(ReadText()).identity;
-    if (identity.id.empty()) return;
+    if (identity.id.empty()) return false;
     identity.name = name;
-    WriteIdentity(identity);
+    return WriteIdentity(identity);
 }
 
 }  // namespace Veltrix

@@ -26,11 +26,12 @@ bool IsDiscoverable();
 // True only when the stored value is exactly "true" (false without a file).
 bool AsyncHwEncodersEnabled();
 
-// Store one setting, keeping the identity and the other setting.
-void SetDiscoverable(bool value);
-void SetAsyncHwEncodersEnabled(bool value);
+// Store one setting, keeping the identity and the other setting. True when
+// the file was written (false: lock held elsewhere, unreadable file, write failed).
+bool SetDiscoverable(bool value);
+bool SetAsyncHwEncodersEnabled(bool value);
 
-// Renames this install; does nothing when no identity is stored yet.
-void SetInstallName(const std::string& name);
+// Renames this install; does nothing when no identity is stored yet. True when written.
+bool SetInstallName(const std::string& name);
 
 }  // namespace Veltrix

@@ -4,7 +4,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <set>
+#include <string_view>
 
 #include "store/store_platform.h"
 #include "support/paths.h"
@@ -176,18 +180,46 @@ std::optional<std::pair<std::string, std::size_t>> JsonParseString(std::string_v
     return ParseQuoted(text, position);
 }
 
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, Clock& clock) {
-    std::string text;
+StoreText ReadStoreText(const std::filesystem::path& path, Clock& clock) {
+    StoreText result;
     for (int attempt = 1; attempt <= kReadAttempts; ++attempt) {
-        if (platform::StoreReadFile(path, text) != platform::StoreReadResult::kOk) {
-            return std::nullopt;
+        switch (platform::StoreReadFile(path, result.text)) {
+            case platform::StoreReadResult::kOk: break;
+            case platform::StoreReadResult::kCannotOpen: result.text.clear(); return result;
+            case platform::StoreReadResult::kReadFailed:
+                result.text.clear();
+                result.status = StoreText::kUnreadable;
+                return result;
         }
-        if (!text.empty()) return text;
+        if (!result.text.empty()) {
+            result.status = StoreText::kRead;
+            return result;
+        }
         // A file that reads empty may be caught between another writer's
         // truncate and write; give it a moment.
         if (attempt < kReadAttempts) clock.SleepFor(kReadRetryDelay);
     }
-    return std::nullopt;
+    return result;
+}
+
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path, Clock& clock) {
+    StoreText read = ReadStoreText(path, clock);
+    if (read.status != StoreText::kRead) return std::nullopt;
+    return std::move(read.text);
+}
+
+void LogDamagedStore(const LogChannel& channel, const std::filesystem::path& path, std::string_view content,
+                     const std::string& kept) {
+    // Every reader of a store rereads it; one line per damaged content is enough.
+    static std::mutex mutex;
+    static std::set<std::pair<std::string, std::size_t>> reported;
+    const std::string where = PathForLog(path);
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (!reported.emplace(where, std::hash<std::string_view>{}(content)).second) return;
+    }
+    Log(channel, kLogError, "read(%{public}s): damaged (%zu bytes) — kept %{public}s, the rest is ignored",
+        where.c_str(), content.size(), kept.c_str());
 }
 
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content,

@@ -35,10 +35,27 @@ std::string JsonGetString(std::string_view text, std::string_view key);
 std::optional<std::pair<std::string, std::size_t>> JsonParseString(std::string_view text,
                                                                     std::size_t position);
 
+// What one store read found. kAbsent: no file, or one that stayed empty.
+// kUnreadable: the file is there but a read failed part way; a writer must not
+// replace what it could not read whole.
+struct StoreText {
+    enum Status { kRead, kAbsent, kUnreadable };
+    Status status = kAbsent;
+    std::string text;  // the whole file when kRead, else empty
+};
+
 // The whole file; retried up to 5 times, 5 ms apart on clock, while it reads
-// empty. Nothing when it cannot be opened (no retry) or stays empty.
+// empty. Absent when it cannot be opened (no retry) or stays empty.
+StoreText ReadStoreText(const std::filesystem::path& path, Clock& clock = Clock::Real());
+// The same, with both failures as nothing.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path,
                                          Clock& clock = Clock::Real());
+
+// Logs one ERROR line on channel saying that the store file at path is damaged
+// and what was kept of it (kept: e.g. "2 of 3 phones"), once per distinct
+// content, so a store read every half second does not repeat it.
+void LogDamagedStore(const LogChannel& channel, const std::filesystem::path& path, std::string_view content,
+                     const std::string& kept);
 
 // The three ERROR texts of one store: open (tmp path), write, rename
 // (tmp path, path, system error text).

@@ -11,7 +11,9 @@
 
 namespace Veltrix::platform {
 
-enum class StoreReadResult { kOk, kCannotOpen };
+// kCannotOpen: no such file (or not a regular file). kReadFailed: opened, but
+// a read failed part way; out then holds only part of the file.
+enum class StoreReadResult { kOk, kCannotOpen, kReadFailed };
 
 // Reads the whole file, opened with every kind of sharing allowed so a writer
 // may replace it meanwhile.

@@ -28,7 +28,8 @@ StoreReadResult StoreReadFile(const std::filesystem::path& path, std::string& ou
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0) {
             if (errno == EINTR) continue;
-            break;
+            ::close(fd);
+            return StoreReadResult::kReadFailed;
         }
         if (n == 0) break;
         out.append(buf, static_cast<std::size_t>(n));

@@ -15,7 +15,11 @@ StoreReadResult StoreReadFile(const std::filesystem::path& path, std::string& ou
     char buf[4096];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(h, buf, sizeof buf, &got, nullptr) || got == 0) break;
+        if (!ReadFile(h, buf, sizeof buf, &got, nullptr)) {
+            CloseHandle(h);
+            return StoreReadResult::kReadFailed;
+        }
+        if (got == 0) break;
         out.append(buf, got);
     }
     CloseHandle(h);

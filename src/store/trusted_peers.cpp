@@ -49,10 +49,55 @@ std::size_t ObjectEnd(std::string_view text, std::size_t open) {
 
 std::string FieldOf(std::string_view object, std::string_view key) { return JsonGetString(object, key); }
 
-std::vector<TrustedPeer> LoadAll(const std::filesystem::path& path) {
-    const auto text = ReadWholeFile(path);
-    if (!text) return {};
-    return ParseTrustedPeers(*text);
+// The peers of text; damaged is set when anything was dropped or the text is
+// not the one array our writer makes (truncated, junk, another format).
+std::vector<TrustedPeer> Parse(std::string_view text, bool& damaged) {
+    std::vector<TrustedPeer> peers;
+    std::size_t objects = 0;
+    std::size_t pos = 0;
+    damaged = false;
+    for (;;) {
+        const std::size_t open = text.find('{', pos);
+        if (open == std::string_view::npos) break;
+        const std::size_t close = ObjectEnd(text, open);
+        if (close == std::string_view::npos) {
+            damaged = true;  // an unterminated last object
+            break;
+        }
+        ++objects;
+        const std::string_view object = text.substr(open, close - open + 1);
+        TrustedPeer peer;
+        peer.id = FieldOf(object, "id");
+        peer.name = FieldOf(object, "name");
+        peer.token = FieldOf(object, "token");
+        peer.firstPaired = FieldOf(object, "firstPaired");
+        if (!peer.id.empty() && !peer.token.empty()) peers.push_back(std::move(peer));
+        pos = close + 1;
+    }
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    const std::size_t last = text.find_last_not_of(" \t\r\n");
+    if (first == std::string_view::npos || text[first] != '[' || text[last] != ']' || objects != peers.size())
+        damaged = true;
+    return peers;
+}
+
+// Nothing when the file is there but could not be read whole: its phones are
+// not known, so it must not be rewritten.
+std::optional<std::vector<TrustedPeer>> LoadAll(const std::filesystem::path& path) {
+    const StoreText read = ReadStoreText(path);
+    if (read.status == StoreText::kUnreadable) {
+        Log(kLog, kLogError, "read(%{public}s) failed", PathForLog(path).c_str());
+        return std::nullopt;
+    }
+    if (read.status == StoreText::kAbsent) return std::vector<TrustedPeer>{};
+    bool damaged = false;
+    std::vector<TrustedPeer> peers = Parse(read.text, damaged);
+    if (damaged) {
+        // The user whose phones must pair again can see why.
+        LogDamagedStore(kLog, path, read.text,
+                        std::to_string(peers.size()) + (peers.size() == 1 ? " phone" : " phones"));
+    }
+    return peers;
 }
 
 bool WriteAll(const std::filesystem::path& path, const std::vector<TrustedPeer>& peers) {
@@ -70,23 +115,8 @@ std::string TrustedFileName(HostKind kind) {
 std::filesystem::path TrustedFilePath(HostKind kind) { return AppSupportDir() / TrustedFileName(kind); }
 
 std::vector<TrustedPeer> ParseTrustedPeers(std::string_view text) {
-    std::vector<TrustedPeer> peers;
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t open = text.find('{', pos);
-        if (open == std::string_view::npos) break;
-        const std::size_t close = ObjectEnd(text, open);
-        if (close == std::string_view::npos) break;
-        const std::string_view object = text.substr(open, close - open + 1);
-        TrustedPeer peer;
-        peer.id = FieldOf(object, "id");
-        peer.name = FieldOf(object, "name");
-        peer.token = FieldOf(object, "token");
-        peer.firstPaired = FieldOf(object, "firstPaired");
-        if (!peer.id.empty() && !peer.token.empty()) peers.push_back(std::move(peer));
-        pos = close + 1;
-    }
-    return peers;
+    bool damaged = false;
+    return Parse(text, damaged);
 }
 
 std::string SerializeTrustedPeers(const std::vector<TrustedPeer>& peers) {
@@ -121,7 +151,9 @@ std::string FormatPairingTime(std::chrono::system_clock::time_point when) {
 std::optional<TrustedPeer> FindPeer(HostKind kind, const std::string& id) {
     if (id.empty()) return std::nullopt;
     std::lock_guard<std::mutex> guard(StoreMutex());
-    for (TrustedPeer& p : LoadAll(TrustedFilePath(kind))) {
+    auto peers = LoadAll(TrustedFilePath(kind));
+    if (!peers) return std::nullopt;
+    for (TrustedPeer& p : *peers) {
         if (p.id == id) return std::move(p);
     }
     return std::nullopt;
@@ -129,7 +161,7 @@ std::optional<TrustedPeer> FindPeer(HostKind kind, const std::string& id) {
 
 std::vector<TrustedPeer> ListPeers(HostKind kind) {
     std::lock_guard<std::mutex> guard(StoreMutex());
-    return LoadAll(TrustedFilePath(kind));
+    return LoadAll(TrustedFilePath(kind)).value_or(std::vector<TrustedPeer>{});
 }
 
 bool UpsertPeer(HostKind kind, const TrustedPeer& peer) {
@@ -139,7 +171,9 @@ bool UpsertPeer(HostKind kind, const TrustedPeer& peer) {
     EnsureAppSupportDir();
     StoreFileLock fileLock(path, kLog);
     if (fileLock.timedOut()) return false;
-    std::vector<TrustedPeer> peers = LoadAll(path);
+    auto loaded = LoadAll(path);
+    if (!loaded) return false;
+    std::vector<TrustedPeer>& peers = *loaded;
     const char* action = "added";
     bool found = false;
     for (TrustedPeer& p : peers) {
@@ -163,7 +197,9 @@ bool RemovePeer(HostKind kind, const std::string& id) {
     const auto path = TrustedFilePath(kind);
     StoreFileLock fileLock(path, kLog);
     if (fileLock.timedOut()) return false;
-    std::vector<TrustedPeer> peers = LoadAll(path);
+    auto loaded = LoadAll(path);
+    if (!loaded) return false;
+    std::vector<TrustedPeer>& peers = *loaded;
     const auto before = peers.size();
     std::erase_if(peers, [&](const TrustedPeer& p) { return p.id == id; });
     if (peers.size() == before) return false;

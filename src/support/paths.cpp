@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <system_error>
 
@@ -30,6 +31,23 @@ const char* HostName(HostKind kind) {
         case HostKind::kMediaEncoder: return "Media Encoder";
         default: return "Unknown Host";
     }
+}
+
+std::uint16_t ConfiguredControlPort(HostKind kind) {
+    std::uint16_t port = 47130;
+    switch (kind) {
+        case HostKind::kPremiere: port = 47100; break;
+        case HostKind::kAfterEffects: port = 47110; break;
+        case HostKind::kMediaEncoder: port = 47120; break;
+        case HostKind::kOther: break;
+    }
+    // Moves the listener, e.g. for two hosts of one kind.
+    if (const char* text = std::getenv("VX_CONTROL_PORT"); text && *text) {
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (end && *end == '\0' && value >= 0 && value <= 65535) port = static_cast<std::uint16_t>(value);
+    }
+    return port;
 }
 
 const char* HostSuffix(HostKind kind) {

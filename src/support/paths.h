@@ -21,6 +21,11 @@ const char* HostName(HostKind kind);
 // "" for Premiere Pro, else "ae", "ame", "x".
 const char* HostSuffix(HostKind kind);
 
+// The control port a host kind listens on (47100, 47110, 47120, 47130) unless
+// VX_CONTROL_PORT holds another number (0 there: any free port, known only
+// once listening).
+std::uint16_t ConfiguredControlPort(HostKind kind);
+
 // Lower-cased file name of the process's executable ("" when unknown).
 std::string HostExecutableName();
 // The detection table applied to one executable name (already lower-cased).

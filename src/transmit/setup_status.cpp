@@ -12,6 +12,7 @@ SetupStatusSnapshot TakeSetupStatus() {
     s.connected = transport.PeerKnown();
     s.active = transport.AnyInstanceActive();
     if (s.connected) s.peerAddress = transport.Network().PeerAddress();
+    s.listeningPort = transport.Network().ListeningPort();
     s.encoderDescription = MediaFoundationEncoder::CurrentEncoderDescription();
     // No receiver statistics reach this process yet: the record stays at its zero values.
     const ClientSettingsCache settings = transport.GetClientSettings();

@@ -18,16 +18,6 @@ constexpr std::uint8_t kOpGopMode = 0x04;
 constexpr std::uint8_t kOpEncoderMode = 0x08;
 constexpr std::uint8_t kOpPlaybackState = 0x1A;
 
-std::uint16_t ControlPortFor(HostKind kind) {
-    switch (kind) {
-        case HostKind::kPremiere: return 47100;
-        case HostKind::kAfterEffects: return 47110;
-        case HostKind::kMediaEncoder: return 47120;
-        case HostKind::kOther: break;
-    }
-    return 47130;
-}
-
 }  // namespace
 
 std::uint8_t GopClassOf(int gopSize) {
@@ -64,15 +54,7 @@ void SharedTransport::EnsureStarted() {
     if (started_.load()) return;
 
     const HostKind host = DetectHost();
-    std::uint16_t port = options_.controlPort ? *options_.controlPort : ControlPortFor(host);
-    if (!options_.controlPort) {
-        // VX_CONTROL_PORT moves the listener (0: any free port), e.g. for two hosts of one kind.
-        if (const char* text = std::getenv("VX_CONTROL_PORT"); text && *text) {
-            char* end = nullptr;
-            const long value = std::strtol(text, &end, 10);
-            if (end && *end == '\0' && value >= 0 && value <= 65535) port = static_cast<std::uint16_t>(value);
-        }
-    }
+    const std::uint16_t port = options_.controlPort ? *options_.controlPort : ConfiguredControlPort(host);
     Log(kLog, kLogInfo, "starting shared transport: host=%{public}s controlPort=%u", HostName(host), port);
 
     network_->onControlMessage = [this](std::uint8_t opcode, const std::uint8_t* payload, std::size_t length) {

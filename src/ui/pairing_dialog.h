@@ -15,6 +15,9 @@ public:
     virtual void Show(const std::string& code, const std::string& deviceName, std::function<void()> onCancel) = 0;
     // Closes the view without calling onCancel. Any thread, any number of times.
     virtual void Close() = 0;
+    // Before Show: a line shown in place of the usual note (that attempts are
+    // being slowed). A view without room for it ignores it.
+    virtual void SetNote(const std::string& note) { (void)note; }
 };
 
 // The platform's dialog, or none when this platform has no view yet.

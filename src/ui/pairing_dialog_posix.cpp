@@ -62,12 +62,18 @@ public:
             text += line + "\n";
         }
         text += "\n    code: " + EscapeForTerminal(code) + "\n\n";
+        if (!note_.empty()) text += "    " + EscapeForTerminal(note_) + "\n\n";
         if (keys) text += "    Press c to refuse this phone.\n\n";
         sink_(text);
         // The log escapes the raw name itself; the terminal's escaping is for the terminal.
         LogText(kLog, kLogInfo,
                 "pairing code shown in terminal for " + (deviceName.empty() ? std::string("iPhone") : deviceName));
         if (keys) reader_ = std::thread([this, k = std::move(keys)]() mutable { ReadKeys(std::move(k)); });
+    }
+
+    void SetNote(const std::string& note) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        note_ = note;
     }
 
     void Close() override {
@@ -105,6 +111,7 @@ private:
     std::function<void()> onCancel_;
     std::atomic<bool> closing_{false};
     bool shown_ = false;
+    std::string note_;
     bool closed_ = false;
     std::thread reader_;
 };

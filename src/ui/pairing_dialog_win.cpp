@@ -82,13 +82,14 @@ Win32PairingDialog::~Win32PairingDialog() {
 }
 
 void Win32PairingDialog::Show(const std::string& code, const std::string& deviceName, std::function<void()> onCancel) {
+    // Refused before anything changes: a second Show must not undo an earlier Close.
+    if (thread_.joinable()) throw std::system_error(std::make_error_code(std::errc::device_or_resource_busy));
     {
         std::lock_guard<std::mutex> lock(cancelMutex_);
         onCancel_ = std::move(onCancel);
     }
     cancelFired_.store(false);
     closeRequested_.store(false);
-    if (thread_.joinable()) throw std::system_error(std::make_error_code(std::errc::device_or_resource_busy));
     thread_ = std::thread(&Win32PairingDialog::Run, this, code, deviceName);
 }
 
@@ -137,8 +138,9 @@ void Win32PairingDialog::Run(std::string code, std::string deviceName) {
     const Child children[] = {
         {kPairingPrompt, L"STATIC", prompt, stat, {10, 20, 384, 24}, record.textFont},
         {kPairingCode, L"STATIC", Utf8ToWide(spaced), stat, {10, 60, 384, 80}, record.codeFont},
-        {kPairingNote, L"STATIC", L"This window closes automatically when pairing completes.", stat, {10, 155, 384, 20},
-         record.textFont},
+        {kPairingNote, L"STATIC",
+         note_.empty() ? std::wstring(L"This window closes automatically when pairing completes.") : Utf8ToWide(note_),
+         stat, {10, 155, 384, 20}, record.textFont},
         {kPairingCancel, L"BUTTON", L"Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, {160, 185, 100, 30},
          record.textFont},
     };

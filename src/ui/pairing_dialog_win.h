@@ -28,6 +28,8 @@ public:
     void Show(const std::string& code, const std::string& deviceName, std::function<void()> onCancel) override;
     // Asks the window to close without calling onCancel. Any thread, any number of times.
     void Close() override;
+    // Replaces the note under the code; before Show.
+    void SetNote(const std::string& note) override { note_ = note; }
 
     // The window while it exists (for tests and screenshots).
     HWND Window() const { return window_.load(); }
@@ -41,6 +43,7 @@ private:
     std::mutex cancelMutex_;
     std::function<void()> onCancel_;
     std::atomic<bool> cancelFired_{false};
+    std::string note_;  // written before Show starts the thread that reads it
 };
 
 }  // namespace Veltrix

@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <gdiplus.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -40,7 +41,7 @@ enum Font { kFontTitle, kFontBody, kFontSection, kFontValue, kFontValueBold, kFo
             kFontIcon, kFontButton, kFontCount };
 
 enum Card { kCardQr, kCardDevice, kCardTrusted, kCardStream, kCardNetwork, kCardCount };
-const RECT kCards[kCardCount] = {{20, 82, 244, 306}, {256, 82, 800, 294}, {256, 306, 800, 466},
+constexpr RECT kCards[kCardCount] = {{20, 82, 244, 306}, {256, 82, 800, 294}, {256, 306, 800, 466},
                                  {20, 538, 404, 998}, {416, 538, 800, 998}};
 
 constexpr UINT_PTR kTimerId = 1;
@@ -63,6 +64,7 @@ struct Dialog {
     std::map<int, HWND> byId;
     std::vector<HWND> advanced;  // tagged 42
     std::vector<HWND> peerControls;
+    std::size_t peerPage = 0;  // the trusted list's page on show
     HWND footnote = nullptr;
     HWND qr = nullptr;
 };
@@ -283,8 +285,12 @@ void UpdateQr(Dialog& d) {
         Log(kLog, kLogInfo, "QR: RenderQrToBitmap failed");
         return;
     }
+    // The old image comes back to us to delete (the static's own copy, if it made one).
     auto old = reinterpret_cast<HBITMAP>(SendMessageW(d.qr, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap)));
     if (old && old != bitmap) DeleteObject(old);
+    // A 32-bpp bitmap with alpha is copied under comctl32 v6: the static shows
+    // its copy, and ours is ours to delete.
+    if (reinterpret_cast<HBITMAP>(SendMessageW(d.qr, STM_GETIMAGE, IMAGE_BITMAP, 0)) != bitmap) DeleteObject(bitmap);
 }
 
 void ShowTexts(Dialog& d) {
@@ -310,27 +316,43 @@ void RefreshIdentity(Dialog& d) {
     ShowTexts(d);
 }
 
+// The rows of one page: as many as the card holds (3), so every phone of the
+// list can be reached with the pager on the header line.
+constexpr std::size_t kPeerRowsPerPage =
+    static_cast<std::size_t>((kCards[kCardTrusted].bottom - kPeerRowTop) / kPeerRowHeight);
+
 void BuildPeerRows(Dialog& d) {
     for (HWND c : d.peerControls) DestroyWindow(c);
     d.peerControls.clear();
     const auto& peers = d.model.Peers();
     const RECT& card = kCards[kCardTrusted];
+    const std::size_t pages = (peers.size() + kPeerRowsPerPage - 1) / kPeerRowsPerPage;
+    if (pages == 0) d.peerPage = 0;
+    else if (d.peerPage >= pages) d.peerPage = pages - 1;  // the list shrank under the last page
+    const bool paged = pages > 1;
+    for (int id : {kSetupPeersPrevious, kSetupPeersNext, kSetupPeersPage}) ShowWindow(d.byId[id], paged ? SW_SHOW : SW_HIDE);
+    if (paged) {
+        const std::size_t first = d.peerPage * kPeerRowsPerPage;
+        const std::size_t last = std::min(first + kPeerRowsPerPage, peers.size());
+        SetTextIfChanged(d.byId[kSetupPeersPage], std::to_wstring(first + 1) + L"\u2013" + std::to_wstring(last) +
+                                                      L" of " + std::to_wstring(peers.size()));
+        EnableWindow(d.byId[kSetupPeersPrevious], d.peerPage > 0);
+        EnableWindow(d.byId[kSetupPeersNext], d.peerPage + 1 < pages);
+    }
     if (peers.empty()) {
         d.peerControls.push_back(Static(d, L"No iPhones paired yet.", 270, kPeerRowTop, 516, 18, -1, kFontBody, kTagSubHeader));
         return;
     }
-    for (std::size_t i = 0; i < peers.size(); ++i) {
-        const int y = kPeerRowTop + static_cast<int>(i) * kPeerRowHeight;
-        // Rows are listed up to 30; those below the card's edge stay hidden rather than cover the lines under it.
-        const bool fits = y + kPeerRowHeight <= card.bottom;
+    const std::size_t first = d.peerPage * kPeerRowsPerPage;
+    for (std::size_t i = first; i < peers.size() && i < first + kPeerRowsPerPage; ++i) {
+        const int y = kPeerRowTop + static_cast<int>(i - first) * kPeerRowHeight;
         const auto add = [&](HWND c) {
-            if (!c) return;
-            if (!fits) ShowWindow(c, SW_HIDE);
-            d.peerControls.push_back(c);
+            if (c) d.peerControls.push_back(c);
         };
         add(Static(d, L"\uE8EA", 270, y + 2, 18, 18, -1, kFontIcon, kTagIcon));
         add(Static(d, Utf8ToWide(peers[i].name), 292, y, 330, 18, -1, kFontValue, 0, false, SS_ENDELLIPSIS));
         if (!peers[i].paired.empty()) add(Static(d, Utf8ToWide(peers[i].paired), 292, y + 18, 330, 16, -1, kFontSmall, kTagSubHeader));
+        // The id names the phone's place in the whole list, whatever page shows it.
         add(Make(d, L"BUTTON", L"Forget", BS_OWNERDRAW | WS_TABSTOP, card.right - 84, y + 4, 70, 24,
                  kSetupForgetFirst + 10 * static_cast<int>(i), kFontButton));
     }
@@ -367,7 +389,10 @@ void CreateControls(Dialog& d) {
     SetWindowSubclass(disc, ToggleProc, 1, 0xE701);
     SetWindowSubclass(hevc, ToggleProc, 2, 0xE950);
     Static(d, L"Active encoder: \u2014", 270, 242, 516, 36, kSetupActiveEncoder, kFontSmall);
-    Header(d, L"TRUSTED IPHONES", 270, 320, 516, false);
+    Header(d, L"TRUSTED IPHONES", 270, 320, 300, false);
+    Static(d, L"", 580, 320, 110, 18, kSetupPeersPage, kFontSmall, kTagSubHeader, false, SS_RIGHT);
+    Make(d, L"BUTTON", L"\u2039", BS_OWNERDRAW | WS_TABSTOP, 698, 316, 40, 22, kSetupPeersPrevious, kFontButton);
+    Make(d, L"BUTTON", L"\u203A", BS_OWNERDRAW | WS_TABSTOP, 746, 316, 40, 22, kSetupPeersNext, kFontButton);
     Static(d, L"", 20, 478, 780, 16, kSetupInstanceId, kFontFootnote);
     Make(d, L"BUTTON", L"\u25B6  Advanced info", BS_OWNERDRAW | WS_TABSTOP, 20, 502, 180, 28, kSetupAdvanced, kFontButton);
     Make(d, L"BUTTON", L"Close", BS_OWNERDRAW | WS_TABSTOP, 700, 502, 100, 28, kSetupClose, kFontButton);
@@ -407,11 +432,19 @@ void OnCommand(Dialog& d, int id, int code) {
             ShowTexts(d);
         }
     } else if (id == kSetupDiscoverable && code == BN_CLICKED) {
-        d.model.SetDiscoverable(SendMessageW(d.byId[id], BM_GETCHECK, 0, 0) == BST_CHECKED);
+        // A setting that was not stored springs back: the switch shows the file.
+        if (!d.model.SetDiscoverable(SendMessageW(d.byId[id], BM_GETCHECK, 0, 0) == BST_CHECKED))
+            SendMessageW(d.byId[id], BM_SETCHECK, d.model.Discoverable() ? BST_CHECKED : BST_UNCHECKED, 0);
         InvalidateRect(d.byId[id], nullptr, FALSE);
     } else if (id == kSetupHwHevc && code == BN_CLICKED) {
-        d.model.SetHwHevc(SendMessageW(d.byId[id], BM_GETCHECK, 0, 0) == BST_CHECKED);
+        if (!d.model.SetHwHevc(SendMessageW(d.byId[id], BM_GETCHECK, 0, 0) == BST_CHECKED))
+            SendMessageW(d.byId[id], BM_SETCHECK, d.model.HwHevc() ? BST_CHECKED : BST_UNCHECKED, 0);
         InvalidateRect(d.byId[id], nullptr, FALSE);
+    } else if ((id == kSetupPeersPrevious || id == kSetupPeersNext) && code == BN_CLICKED) {
+        if (id == kSetupPeersPrevious && d.peerPage > 0) --d.peerPage;
+        if (id == kSetupPeersNext) ++d.peerPage;  // BuildPeerRows keeps it on the list
+        BuildPeerRows(d);
+        InvalidateRect(d.hwnd, nullptr, TRUE);
     } else if (id == kSetupAdvanced && code == BN_CLICKED) {
         d.model.ToggleAdvanced();
         ApplyAdvanced(d);
@@ -420,11 +453,14 @@ void OnCommand(Dialog& d, int id, int code) {
     } else if (id >= kSetupForgetFirst && id <= kForgetLast && code == BN_CLICKED && (id - kSetupForgetFirst) % 10 == 0) {
         const std::size_t row = static_cast<std::size_t>((id - kSetupForgetFirst) / 10);
         if (row >= d.model.Peers().size()) return;
+        // The timer may rebuild the rows while the box is open: the answer is
+        // about this phone, whatever row it sits on by then.
+        const std::string phoneId = d.model.Peers()[row].id;
         const int answer = MessageBoxW(d.hwnd,
                                        L"The iPhone will need to re-pair (scan QR / enter code) the next time it "
                                        L"connects.\n\nForget this iPhone?",
                                        L"Forget paired iPhone", MB_OKCANCEL | MB_ICONQUESTION);
-        if (answer == IDOK && d.model.Forget(row)) {
+        if (answer == IDOK && d.model.Forget(phoneId)) {
             BuildPeerRows(d);
             InvalidateRect(d.hwnd, nullptr, TRUE);
         }

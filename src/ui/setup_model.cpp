@@ -95,7 +95,7 @@ SetupModel::SetupModel() : SetupModel(Sources{}) {}
 SetupModel::SetupModel(Sources sources) : sources_(std::move(sources)) {
     if (!sources_.adapters) sources_.adapters = ListAdapters;
     if (!sources_.status) sources_.status = [] { return SetupStatusSnapshot{}; };
-    if (sources_.controlPort == 0) sources_.controlPort = DefaultControlPort(DetectHost());
+    if (sources_.controlPort == 0) sources_.controlPort = ConfiguredControlPort(DetectHost());
     for (const auto& row : Rows()) Set(row.id, kDash);
     Set(kSetupDeviceStatus, "Idle");
     Set(kSetupActiveEncoder, "Active encoder: —");
@@ -118,7 +118,7 @@ void SetupModel::RefreshIdentityAndNetwork() {
         interfaces += a.name + ": " + a.address;
     }
     Set(kSetupRowInterfaces, interfaces.empty() ? std::string("(none)") : interfaces);
-    Set(kSetupRowPorts, Format("%u control · 47101 video · 47102 audio", unsigned(sources_.controlPort)));
+    SetPorts(sources_.controlPort);
     Set(kSetupNameEdit, identity_.name);
     Set(kSetupInstanceId, "Instance ID: " + identity_.id);
     discoverable_ = IsDiscoverable();
@@ -128,8 +128,16 @@ void SetupModel::RefreshIdentityAndNetwork() {
     if (qr_.size == 0) Log(kLog, kLogInfo, "QR: failed to encode payload (len=%zu)", address_.size());
 }
 
+void SetupModel::SetPorts(std::uint16_t controlPort) {
+    // 0: any free port, not yet bound.
+    Set(kSetupRowPorts, controlPort == 0 ? std::string("— control · 47101 video · 47102 audio")
+                                         : Format("%u control · 47101 video · 47102 audio", unsigned(controlPort)));
+}
+
 void SetupModel::RefreshStatus() {
     const SetupStatusSnapshot s = sources_.status();
+    // What the listener is bound to, whatever the configuration said.
+    if (s.listeningPort != 0) SetPorts(s.listeningPort);
     const bool live = s.stats.valid != 0;
     const bool streaming = s.connected && s.active;
     const StreamStatistics& st = s.stats;
@@ -224,22 +232,31 @@ bool SetupModel::Save(const std::string& name) {
     }
     const std::string taken = name.substr(0, end);
     if (taken.empty()) return false;
-    SetInstallName(taken);
-    LogText(kLog, kLogInfo, "display name updated to " + taken);  // the log escapes it
+    const bool saved = SetInstallName(taken);
+    if (saved) LogText(kLog, kLogInfo, "display name updated to " + taken);  // the log escapes it
     RefreshIdentityAndNetwork();
+    return saved;
+}
+
+bool SetupModel::SetDiscoverable(bool on) {
+    // Nothing written: the view goes on showing what the file holds.
+    if (!Veltrix::SetDiscoverable(on)) {
+        discoverable_ = IsDiscoverable();
+        return false;
+    }
+    discoverable_ = on;
+    Log(kLog, kLogInfo, "discoverable toggled -> %d", on ? 1 : 0);
     return true;
 }
 
-void SetupModel::SetDiscoverable(bool on) {
-    Veltrix::SetDiscoverable(on);
-    discoverable_ = on;
-    Log(kLog, kLogInfo, "discoverable toggled -> %d", on ? 1 : 0);
-}
-
-void SetupModel::SetHwHevc(bool on) {
-    SetAsyncHwEncodersEnabled(on);
+bool SetupModel::SetHwHevc(bool on) {
+    if (!SetAsyncHwEncodersEnabled(on)) {
+        hwHevc_ = AsyncHwEncodersEnabled();
+        return false;
+    }
     hwHevc_ = on;
     Log(kLog, kLogInfo, "enableAsyncHwEncoders toggled -> %d", on ? 1 : 0);
+    return true;
 }
 
 void SetupModel::ToggleAdvanced() {
@@ -247,10 +264,8 @@ void SetupModel::ToggleAdvanced() {
     Set(kSetupAdvanced, advanced_ ? "▼  Advanced info" : "▶  Advanced info");
 }
 
-bool SetupModel::Forget(std::size_t row) {
-    if (row >= peers_.size()) return false;
-    const std::string id = peers_[row].id;
-    if (!RemovePeer(id)) return false;
+bool SetupModel::Forget(const std::string& id) {
+    if (id.empty() || !RemovePeer(id)) return false;
     LogText(kLog, kLogInfo, "unpaired peer " + id);
     RefreshTrustedPeers();
     return true;

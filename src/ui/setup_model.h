@@ -43,6 +43,9 @@ enum SetupControl : int {
     kSetupActiveEncoder = 2202,
     kSetupInstanceId = 2204,
     kSetupQrImage = 2205,
+    kSetupPeersPrevious = 2301,  // the trusted list's pager, when it has more than one page
+    kSetupPeersNext = 2302,
+    kSetupPeersPage = 2303,
     kSetupForgetFirst = 2500,  // + 10 x row
 };
 
@@ -88,6 +91,8 @@ struct SetupStatusSnapshot {
     std::int32_t encoderMode = -1;
     std::int32_t quality = -1;
     bool hasSettings = false;
+    // The port the control listener is bound to; 0 while it is not listening.
+    std::uint16_t listeningPort = 0;
     // The encoder status.
     bool encoderValid = false;
     std::string engineDescription;
@@ -115,7 +120,7 @@ public:
     struct Sources {
         std::function<std::vector<AdapterAddress>()> adapters;  // default ListAdapters
         std::function<SetupStatusSnapshot()> status;            // default: nothing running
-        std::uint16_t controlPort = 0;  // 0: DefaultControlPort(DetectHost())
+        std::uint16_t controlPort = 0;  // 0: ConfiguredControlPort(DetectHost()); a listening port wins
     };
 
     SetupModel();
@@ -130,11 +135,13 @@ public:
 
     // Renames the install (at most 255 characters are taken); an empty text does nothing. True when saved.
     bool Save(const std::string& name);
-    void SetDiscoverable(bool on);
-    void SetHwHevc(bool on);
+    // Store a setting; false when nothing was written (the state then stays as stored).
+    bool SetDiscoverable(bool on);
+    bool SetHwHevc(bool on);
     void ToggleAdvanced();
-    // Forgets the phone of row i; false when out of range or nothing was removed.
-    bool Forget(std::size_t row);
+    // Forgets the phone with this id, the one the user was asked about (rows
+    // may have been rebuilt since); false when nothing was removed.
+    bool Forget(const std::string& id);
 
     // The text of a control ("" when it has none); "—" for rows not yet refreshed.
     const std::string& Text(int control) const;
@@ -158,6 +165,7 @@ public:
 
 private:
     void Set(int control, std::string text) { texts_[control] = std::move(text); }
+    void SetPorts(std::uint16_t controlPort);
 
     Sources sources_;
     std::map<int, std::string> texts_;

@@ -63,9 +63,10 @@ std::string TerminalSetupView::Render() const {
         const auto& p = m.Peers()[i];
         char number[32];
         std::snprintf(number, sizeof number, "  %2zu. ", i + 1);
-        out += number + EscapeForTerminal(p.name) + (p.paired.empty() ? "" : "  (" + p.paired + ")") + "\n";
+        out += number + EscapeForTerminal(p.name) + (p.paired.empty() ? "" : "  (" + EscapeForTerminal(p.paired) + ")") +
+               "\n";
     }
-    out += "\n" + m.Text(kSetupInstanceId) + "\n";
+    out += "\n" + EscapeForTerminal(m.Text(kSetupInstanceId)) + "\n";
     if (m.Advanced()) {
         for (const auto& row : SetupModel::Rows()) {
             if (row.section) out += std::string("\n") + row.section + "\n";
@@ -77,7 +78,7 @@ std::string TerminalSetupView::Render() const {
         case Mode::kName: out += "New name (Enter saves, Esc cancels): " + EscapeForTerminal(input_) + "\n"; break;
         case Mode::kForget: out += "Forget which iPhone? Number, then Enter (Esc cancels): " + input_ + "\n"; break;
         case Mode::kConfirm:
-            out += "Forget paired iPhone: " + EscapeForTerminal(m.Peers()[forgetRow_].name) + "\n" + kForgetQuestion +
+            out += "Forget paired iPhone: " + EscapeForTerminal(forgetName_) + "\n" + kForgetQuestion +
                    " (y / n)\n";
             break;
         case Mode::kNormal:
@@ -111,7 +112,9 @@ bool TerminalSetupView::HandleKey(unsigned char key) {
             } else if (enter) {
                 const int n = input_.empty() ? 0 : std::atoi(input_.c_str());
                 if (n >= 1 && static_cast<std::size_t>(n) <= model_.Peers().size()) {
-                    forgetRow_ = static_cast<std::size_t>(n - 1);
+                    const SetupPeerRow& row = model_.Peers()[static_cast<std::size_t>(n - 1)];
+                    forgetId_ = row.id;
+                    forgetName_ = row.name;
                     mode_ = Mode::kConfirm;
                 } else {
                     mode_ = Mode::kNormal;
@@ -126,7 +129,7 @@ bool TerminalSetupView::HandleKey(unsigned char key) {
         case Mode::kConfirm:
             mode_ = Mode::kNormal;
             if (key == 'y' || key == 'Y') {
-                message_ = model_.Forget(forgetRow_) ? "iPhone forgotten." : "That iPhone was already gone.";
+                message_ = model_.Forget(forgetId_) ? "iPhone forgotten." : "That iPhone was already gone.";
             } else {
                 message_ = "Kept.";
             }
@@ -137,8 +140,12 @@ bool TerminalSetupView::HandleKey(unsigned char key) {
     input_.clear();
     switch (key) {
         case 'q': case 'Q': return false;
-        case 'd': model_.SetDiscoverable(!model_.Discoverable()); break;
-        case 'h': model_.SetHwHevc(!model_.HwHevc()); break;
+        case 'd':
+            if (!model_.SetDiscoverable(!model_.Discoverable())) message_ = "Setting not saved.";
+            break;
+        case 'h':
+            if (!model_.SetHwHevc(!model_.HwHevc())) message_ = "Setting not saved.";
+            break;
         case 'a': model_.ToggleAdvanced(); break;
         case 'n': mode_ = Mode::kName; break;
         case 'f':

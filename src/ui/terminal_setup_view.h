@@ -33,7 +33,9 @@ private:
     SetupModel& model_;
     Mode mode_ = Mode::kNormal;
     std::string input_;
-    std::size_t forgetRow_ = 0;
+    // The phone asked about, kept by id: the rows may be rebuilt before the answer.
+    std::string forgetId_;
+    std::string forgetName_;
     std::string message_;
 };
 

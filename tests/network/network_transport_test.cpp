@@ -40,7 +40,10 @@ protected:
         c.createDialog = [this] { return std::make_unique<RecordingDialog>(dialog_); };
         c.advertise = false;
         net_ = std::make_unique<NetworkTransport>(c);
-        net_->anyInstanceActive = [this] { return active_.load(); };
+        net_->anyInstanceActive = [this] {
+            ++polls_;
+            return active_.load();
+        };
         net_->onClientReady = [this] { ++ready_; };
         net_->onControlMessage = [this](std::uint8_t op, const std::uint8_t* p, std::size_t n) {
             std::lock_guard<std::mutex> l(msgMutex_);
@@ -67,6 +70,7 @@ protected:
     testing::ManualClock clock_;
     DialogRecord dialog_;
     std::atomic<bool> active_{false};
+    std::atomic<int> polls_{0};  // the poller asks once per tick
     std::atomic<int> ready_{0};
     std::mutex msgMutex_;
     std::vector<std::pair<std::uint8_t, std::vector<std::uint8_t>>> messages_;
@@ -171,6 +175,55 @@ TEST_F(NetworkTransportTest, RejectionsAndMalformedHellos) {
     }));
 }
 
+// A user who mistypes twice pairs at once on the third try; after three wrong
+// codes the next challenge waits on the clock (the window and the log say why),
+// and a pairing starts the count again.
+TEST_F(NetworkTransportTest, WrongCodesSlowTheNextChallenge) {
+    const auto wrong = [&] {
+        TestPhone phone(net_->ListeningPort());
+        ASSERT_TRUE(phone.Hello("guesser", "X", ""));
+        ASSERT_EQ(phone.NextNonHeartbeat(), 0x31);
+        std::string code = WaitCode();
+        code[0] = code[0] == '0' ? '1' : '0';
+        ASSERT_TRUE(phone.Code(code));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x34);
+        EXPECT_TRUE(phone.WaitClosed());
+    };
+    const auto shown = [&] {
+        std::lock_guard<std::mutex> l(dialog_.m);
+        return dialog_.shown;
+    };
+    wrong();
+    wrong();
+    {
+        TestPhone phone(net_->ListeningPort());
+        EXPECT_EQ(Pair(phone).size(), 64u);
+    }
+    for (int i = 0; i < 3; ++i) wrong();
+    EXPECT_EQ(LogText().find("attempts are being slowed"), std::string::npos);
+    {
+        TestPhone phone(net_->ListeningPort());
+        ASSERT_TRUE(phone.Hello("phone-1", "Test iPhone", ""));
+        ASSERT_TRUE(Eventually([&] {
+            return LogText().find("pair: 3 wrong codes — attempts are being slowed, next challenge in 1000 ms") !=
+                   std::string::npos;
+        }));
+        const int before = shown();
+        ASSERT_TRUE(clock_.WaitForBlocked(3));  // poller, heartbeat and the handshake
+        EXPECT_EQ(shown(), before);             // no code made before the wait is over
+        clock_.Advance(std::chrono::seconds(1));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x31);
+        EXPECT_TRUE(phone.Code(WaitCode()));
+        EXPECT_EQ(phone.NextNonHeartbeat(), 0x33);
+        std::lock_guard<std::mutex> l(dialog_.m);
+        EXPECT_EQ(dialog_.note, "Wrong codes were entered: attempts are being slowed.");
+        dialog_.note.clear();
+    }
+    wrong();  // the pairing reset the count: no wait
+    std::lock_guard<std::mutex> l(dialog_.m);
+    EXPECT_EQ(dialog_.note, "");
+}
+
 // A hostile phone's id, name and code reach the pairing lines escaped once,
 // byte for byte as these lines always read, and no line can be forged.
 TEST_F(NetworkTransportTest, PhoneStringsNeverForgeALogLine) {
@@ -248,10 +301,12 @@ TEST_F(NetworkTransportTest, TransmitStateEdgesAreDebounced) {
     Pair(phone);
     ASSERT_EQ(phone.NextNonHeartbeat(), 0x35);
     ASSERT_EQ(phone.NextByte(), 0);
+    // One poll per tick: the next tick starts once this one has read the state.
     auto tick = [&] {
         ASSERT_TRUE(clock_.WaitForBlocked(2));
+        const int before = polls_.load();
         clock_.Advance(std::chrono::seconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(Eventually([&] { return polls_.load() > before; }));
     };
     active_ = true;
     tick();

@@ -24,4 +24,9 @@ int ThreadCount() {
     return n;
 }
 
+long CurrentThreadId() { return static_cast<long>(GetCurrentThreadId()); }
+
+// Windows shows no system call of a thread to itself.
+int ThreadBlockedInReceive(long) { return -1; }
+
 }  // namespace Veltrix::testing

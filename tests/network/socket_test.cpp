@@ -6,6 +6,9 @@
 #include <chrono>
 #include <thread>
 
+#include "process_census.h"
+#include "tests/testing/eventually.h"
+
 namespace Veltrix {
 namespace {
 
@@ -22,12 +25,18 @@ void ExpectShutdownWakesBlockedReceive(void (*shutdownFn)(SocketHandle)) {
     SocketHandle plugin = kInvalid, phone = kInvalid;
     ASSERT_TRUE(CreateStreamPair(plugin, phone));
     std::atomic<int> result{-1};
+    std::atomic<long> readerId{0};
     std::thread reader([&] {
+        readerId = testing::CurrentThreadId();
         std::uint8_t b = 0;
         result = RecvAll(plugin, &b, 1) ? 1 : 0;
     });
-    // Give the reader a moment to block; if it has not yet, its receive fails at once.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The shutdown must meet a receive that is already blocked, or the hang is not tested.
+    ASSERT_TRUE(testing::Eventually([&] { return readerId.load() != 0; }));
+    int blocked = 0;
+    ASSERT_TRUE(testing::Eventually([&] { return (blocked = testing::ThreadBlockedInReceive(readerId)) != 0; }));
+    // Where the system cannot tell, a moment's grace is all there is.
+    if (blocked < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     shutdownFn(plugin);
     reader.join();  // a hang here is the fault
     EXPECT_EQ(result.load(), 0);

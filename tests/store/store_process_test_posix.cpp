@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -15,7 +16,9 @@
 
 #include "store/install_identity.h"
 #include "store/json_store.h"
+#include "store/store_platform.h"
 #include "store/trusted_peers.h"
+#include "support/log.h"
 #include "tests/testing/test_env.h"
 
 namespace Veltrix {
@@ -136,6 +139,35 @@ TEST(StoreProcesses, KilledWriterNeverLeavesADamagedFile) {
         lastGen = gen;
     }
     EXPECT_GT(lastGen, 0);
+}
+
+}  // namespace
+}  // namespace Veltrix
+
+namespace Veltrix {
+namespace {
+
+// A store file whose read fails part way (here: a link to /proc/self/mem,
+// whose first read fails with EIO) is a read failure, and no writer replaces
+// what it could not read whole.
+TEST(StoreReads, AFailedReadIsNeverTakenForTheWholeFile) {
+    testing::ScopedTestDirs dirs;
+    std::string text = "left over";
+    EXPECT_EQ(platform::StoreReadFile("/proc/self/mem", text), platform::StoreReadResult::kReadFailed);
+    EXPECT_EQ(ReadStoreText("/proc/self/mem").status, StoreText::kUnreadable);
+    EnsureAppSupportDir();
+    std::filesystem::create_symlink("/proc/self/mem", TrustedFilePath(kHost));
+    std::filesystem::create_symlink("/proc/self/mem", InstallIdentityPath());
+    EXPECT_FALSE(UpsertPeer(kHost, {"new", "n", std::string(64, 'a'), ""}));
+    EXPECT_FALSE(RemovePeer(kHost, "new"));
+    EXPECT_FALSE(SetDiscoverable(false));
+    EXPECT_FALSE(SetInstallName("x"));
+    LoadOrCreateIdentity();
+    EXPECT_TRUE(std::filesystem::is_symlink(TrustedFilePath(kHost)));
+    EXPECT_TRUE(std::filesystem::is_symlink(InstallIdentityPath()));
+    const std::string log = testing::ReadFileText(LogFilePath());
+    EXPECT_NE(log.find(":trusted:ERROR] read("), std::string::npos) << log;
+    EXPECT_NE(log.find(":installid:ERROR] read("), std::string::npos);
 }
 
 }  // namespace

@@ -400,3 +400,52 @@ TEST(TrustedPeers, ManyThreadsPairingLoseNothing) {
 
 }  // namespace
 }  // namespace Veltrix
+
+namespace Veltrix {
+namespace {
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// A damaged store is still read forgivingly, and the log says so once per
+// damage, naming the file and what was kept; a sound file says nothing.
+TEST(DamagedStores, OneLineNamesTheFileAndWhatWasKept) {
+    ScopedTestDirs dirs;
+    const HostKind host = HostKind::kOther;
+    ASSERT_TRUE(UpsertPeer(host, {"a", "A", "t", ""}));
+    LoadOrCreateIdentity();
+    ListPeers(host);
+    EXPECT_EQ(LogText().find("damaged"), std::string::npos);
+
+    const std::string sound = ReadFileText(TrustedFilePath(host));
+    WriteRaw(TrustedFilePath(host), sound + sound.substr(0, sound.size() - 12));  // a second copy, cut short
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ListPeers(host).size(), 1u);
+    std::string log = LogText();
+    const std::string line = ":trusted:ERROR] read(" + PathForLog(TrustedFilePath(host)) + "): damaged (";
+    EXPECT_EQ(Count(log, line), 1u) << log;
+    EXPECT_NE(log.find("— kept 1 phone, the rest is ignored\r\n"), std::string::npos);
+
+    WriteRaw(TrustedFilePath(host), std::string(10 << 20, '\x9c'));  // 10 MB of junk
+    EXPECT_TRUE(ListPeers(host).empty());
+    EXPECT_EQ(Count(LogText(), line), 2u);
+    EXPECT_NE(LogText().find("): damaged (10485760 bytes) — kept 0 phones"), std::string::npos);
+
+    WriteRaw(InstallIdentityPath(), "{\"id\":\"abc\",\"name\":\"N");
+    EXPECT_EQ(LoadOrCreateIdentity().id, "abc");
+    WriteRaw(InstallIdentityPath(), std::string("\0\x01\x02garbage", 10));
+    LoadOrCreateIdentity();
+    log = LogText();
+    EXPECT_NE(log.find(":installid:ERROR] read(" + PathForLog(InstallIdentityPath()) + "): damaged ("),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("— kept id, the rest is ignored"), std::string::npos);
+    EXPECT_NE(log.find("): damaged (10 bytes) — kept nothing, the rest is ignored"), std::string::npos);
+    std::string bad;
+    EXPECT_FALSE(testing::WellFormedLogLines(log, &bad).empty()) << bad;
+}
+
+}  // namespace
+}  // namespace Veltrix

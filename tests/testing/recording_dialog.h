@@ -13,7 +13,7 @@ namespace Veltrix::testing {
 
 struct DialogRecord {
     std::mutex m;
-    std::string code, name;
+    std::string code, name, note;
     std::function<void()> onCancel;  // the dialog's cancel button
     int shown = 0, destroyed = 0;
 };
@@ -34,6 +34,10 @@ public:
         ++r_.shown;
     }
     void Close() override {}
+    void SetNote(const std::string& note) override {
+        std::lock_guard<std::mutex> l(r_.m);
+        r_.note = note;
+    }
 
 private:
     DialogRecord& r_;

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "tests/testing/test_env.h"
+
 namespace Veltrix::host {
 namespace {
 
@@ -79,6 +84,25 @@ TEST(HostOptions, ControlSurfaceAndInOutPoints) {
     EXPECT_NE(e.find("--out must not be before --in"), std::string::npos);
     EXPECT_FALSE(Parse({"--in", "-1"}, &e));
     EXPECT_FALSE(Parse({"--ctrl"}, &e));
+}
+
+// The copy that poses as a host runs from elsewhere (a temp folder on
+// Windows): it is told where both plug-ins beside the original are.
+TEST(HostOptions, TheHostCopyLoadsThePlugInsBesideTheOriginal) {
+    const auto dir = testing::MakeTempDir("host-copy");
+    const std::vector<std::string> args{"--as", "premiere"};
+    const HostOptions plain = *Parse(args);
+    EXPECT_EQ(ArgsForHostCopy(args, plain, dir, "P.prm", "C.acsrf"),
+              (std::vector<std::string>{"--as", "premiere", "--plugin", (dir / "P.prm").string()}));
+    std::ofstream(dir / "C.acsrf") << "x";
+    EXPECT_EQ(ArgsForHostCopy(args, plain, dir, "P.prm", "C.acsrf"),
+              (std::vector<std::string>{"--as", "premiere", "--plugin", (dir / "P.prm").string(), "--ctrl",
+                                        (dir / "C.acsrf").string()}));
+    const std::vector<std::string> named{"--as", "ae", "--plugin", "/p", "--ctrl", "/c"};
+    EXPECT_EQ(ArgsForHostCopy(named, *Parse(named), dir, "P.prm", "C.acsrf"), named);
+    const std::vector<std::string> none{"--as", "ae", "--no-ctrl"};
+    EXPECT_EQ(ArgsForHostCopy(none, *Parse(none), dir, "P.prm", "C.acsrf").size(), 5u);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(HostOptions, HostNamesDetectAsTheirHost) {

@@ -11,6 +11,7 @@
 #include "tests/tools/test_clip_libav.h"
 #include "vx-host/host_session.h"
 #include "vx-host/media_source.h"
+#include "vx-host/picture_clock.h"
 #include "vx-host/sync_schedule.h"
 
 namespace Veltrix::host {
@@ -69,6 +70,58 @@ TEST_F(MediaSourceTest, PicturesFollowTheTimelineAndLoopAudioIsResampled) {
     std::vector<std::uint8_t> large(320 * 192 * 4);
     ASSERT_TRUE(big->VideoAt(6.5 / 24, large.data(), 320 * 4, &error));
     EXPECT_NEAR(MarkOf(large, 320, 192), testing::ClipMarkLevel(6), 4);
+}
+
+// The tone's RMS over [from, to) seconds of 48 kHz output.
+double Rms(const std::vector<float>& s, double from, double to) {
+    double sum = 0;
+    const auto a = static_cast<std::size_t>(from * 48000), b = static_cast<std::size_t>(to * 48000);
+    for (std::size_t i = a; i < b; ++i) sum += s[i] * s[i];
+    return std::sqrt(sum / static_cast<double>(b - a));
+}
+
+// A looping file's audio loops with its video (25 frames at 24 fps): a shorter
+// tone is followed by silence, a longer one is cut, and each pass starts the
+// tone again at the same sample.
+TEST_F(MediaSourceTest, AudioLoopsWithTheVideo) {
+    const double pass = 25.0 / 24;
+    for (const int audioFrames : {12, 37}) {
+        const auto clip = (tmp_ / ("clip" + std::to_string(audioFrames) + ".nut")).string();
+        std::string error;
+        ASSERT_TRUE(testing::WriteTestClip(clip, 64, 48, 24, 25, true, &error, audioFrames)) << error;
+        auto source = OpenMediaSource(clip, {}, &error);
+        ASSERT_TRUE(source) << error;
+        std::vector<float> left(48000 * 3), right(left.size());
+        float* buffers[2] = {left.data(), right.data()};
+        source->ReadAudio(buffers, 2, static_cast<std::uint32_t>(left.size()));
+        const double tone = 16000.0 / 32768.0 / 2;
+        if (audioFrames == 12) {
+            EXPECT_NEAR(Rms(left, 0.1, 0.45), tone, 0.03);
+            EXPECT_LT(Rms(left, 0.55, pass - 0.01), 0.001) << "silence until the video's pass ends";
+        } else {
+            EXPECT_NEAR(Rms(left, 0.1, pass - 0.01), tone, 0.03);
+        }
+        for (const int k : {1, 2}) {
+            const auto at = static_cast<std::size_t>(k * pass * 48000 + 0.5);
+            double diff = 0;
+            for (std::size_t i = 2000; i < 6000; ++i) diff = std::max<double>(diff, std::fabs(left[at + i] - left[i]));
+            EXPECT_LT(diff, 0.01) << audioFrames << " frames of tone, pass " << k;
+        }
+    }
+}
+
+// Pictures without time stamps are counted from each pass's start.
+TEST(PictureClockTest, FramesWithoutStampsStartEachPassAtItsStart) {
+    PictureClock clock(0.5, 2.0);
+    for (const double expected : {0.0, 0.5, 1.0, 1.5}) EXPECT_DOUBLE_EQ(clock.Next(std::nullopt, false), expected);
+    EXPECT_DOUBLE_EQ(clock.Next(std::nullopt, true), 2.0);
+    EXPECT_DOUBLE_EQ(clock.Next(std::nullopt, false), 2.5);
+    // Stamps count from the pass's first one; an unknown length continues after the last picture.
+    PictureClock stamped(0.5, 0);
+    EXPECT_DOUBLE_EQ(stamped.Next(10.0, false), 0.0);
+    EXPECT_DOUBLE_EQ(stamped.Next(10.5, false), 0.5);
+    EXPECT_DOUBLE_EQ(stamped.Next(10.0, true), 1.0);
+    EXPECT_DOUBLE_EQ(stamped.Next(std::nullopt, false), 1.5);
 }
 
 TEST_F(MediaSourceTest, FilesThatCannotBePlayedFailBeforeThePluginLoads) {

@@ -153,7 +153,14 @@ TxResult PushVideo(const TxInstance* inst, const TxPushedVideo* video) {
     State* s = Get(inst);
     {
         std::lock_guard<std::mutex> lock(gMutex);
-        if (!gSawVideo) gRecord += "push_video\n";
+        if (!gSawVideo) {
+            gRecord += "push_video\n";
+            // The record itself is written at shutdown; a test that must wait
+            // for the host to be running waits for this file.
+            if (const char* path = std::getenv("VX_RECORDING_LOG")) {
+                if (FILE* f = std::fopen((std::string(path) + ".pushing").c_str(), "wb")) std::fclose(f);
+            }
+        }
         gSawVideo = true;
     }
     for (std::int64_t i = 0; i < video->frameCount; ++i) {

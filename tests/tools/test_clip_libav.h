@@ -12,6 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -23,14 +24,17 @@ namespace Veltrix::testing {
 
 inline int ClipMarkLevel(int frame) { return 40 + (frame % 24) * 8; }
 
+// audioFrames: the tone's length in video frames (-1: as long as the video).
 inline bool WriteTestClip(const std::string& path, int w, int h, int fps, int frames, bool withAudio,
-                          std::string* error) {
+                          std::string* error, int audioFrames = -1) {
+    if (audioFrames < 0) audioFrames = frames;
     auto fail = [&](const std::string& why) {
         if (error) *error = why;
         return false;
     };
     AVFormatContext* fmt = nullptr;
-    if (avformat_alloc_output_context2(&fmt, nullptr, "matroska", path.c_str()) < 0) return fail("no matroska muxer");
+    // The container by the file's name: .mkv, or .nut where time stamps must stay exact.
+    if (avformat_alloc_output_context2(&fmt, nullptr, nullptr, path.c_str()) < 0) return fail("no muxer for " + path);
     const AVCodec* venc = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
     const AVCodec* aenc = avcodec_find_encoder(AV_CODEC_ID_PCM_S16LE);
     if (!venc || !aenc) return fail("no mpeg4 or pcm encoder");
@@ -88,23 +92,25 @@ inline bool WriteTestClip(const std::string& path, int w, int h, int fps, int fr
         af->nb_samples = samplesPerFrame;
         av_frame_get_buffer(af, 0);
     }
-    for (int i = 0; i < frames; ++i) {
-        DrawPattern(PatternKind::kMoving, bgra.data(), w, h, w * 4, PatternStamp{0, static_cast<std::uint32_t>(i)});
-        const int level = ClipMarkLevel(i);
-        for (int y = h * 3 / 4; y < h; ++y) {
-            for (int x = w * 3 / 4; x < w; ++x) {
-                std::uint8_t* p = bgra.data() + (static_cast<std::size_t>(y) * w + x) * 4;
-                p[0] = p[1] = p[2] = static_cast<std::uint8_t>(level);
+    for (int i = 0; i < std::max(frames, audioFrames); ++i) {
+        if (i < frames) {
+            DrawPattern(PatternKind::kMoving, bgra.data(), w, h, w * 4, PatternStamp{0, static_cast<std::uint32_t>(i)});
+            const int level = ClipMarkLevel(i);
+            for (int y = h * 3 / 4; y < h; ++y) {
+                for (int x = w * 3 / 4; x < w; ++x) {
+                    std::uint8_t* p = bgra.data() + (static_cast<std::size_t>(y) * w + x) * 4;
+                    p[0] = p[1] = p[2] = static_cast<std::uint8_t>(level);
+                }
             }
+            av_frame_make_writable(f);
+            const std::uint8_t* src[1] = {bgra.data()};
+            const int srcStride[1] = {w * 4};
+            sws_scale(sws, src, srcStride, 0, h, f->data, f->linesize);
+            f->pts = i;
+            avcodec_send_frame(v, f);
+            drain(v, vs);
         }
-        av_frame_make_writable(f);
-        const std::uint8_t* src[1] = {bgra.data()};
-        const int srcStride[1] = {w * 4};
-        sws_scale(sws, src, srcStride, 0, h, f->data, f->linesize);
-        f->pts = i;
-        avcodec_send_frame(v, f);
-        drain(v, vs);
-        if (a) {
+        if (a && i < audioFrames) {
             av_frame_make_writable(af);
             auto* s = reinterpret_cast<std::int16_t*>(af->data[0]);
             for (int k = 0; k < samplesPerFrame; ++k) {

@@ -7,11 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/testing/eventually.h"
 #include "tests/testing/test_env.h"
 
 extern char** environ;
@@ -57,8 +57,10 @@ TEST(VxHostProcess, SigintStopsCleanlyThroughTheHostsOrder) {
     Veltrix::testing::SetEnv("VX_RECORDING_LOG", log.c_str());
     const pid_t pid = Spawn({VX_HOST_EXE, "--plugin", VX_RECORDING_PLUGIN, "--size", "160x90", "--seconds", "0"});
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Interrupted once it is playing, so the whole order runs.
+    const bool playing = Veltrix::testing::Eventually([&] { return std::filesystem::exists(log.string() + ".pushing"); });
     kill(pid, SIGINT);
+    EXPECT_TRUE(playing);
     EXPECT_EQ(Wait(pid), 0);
     const std::string rec = Veltrix::testing::ReadFileText(log);
     EXPECT_NE(rec.find("stop_push_audio\nstop_clock\nactivate 0 0\ndispose\nshutdown\n"), std::string::npos) << rec;

@@ -8,6 +8,7 @@
 #include "store/trusted_peers.h"
 #include "support/log.h"
 #include "tests/testing/test_env.h"
+#include "transmit/setup_status.h"
 #include "transmit/shared_transport.h"
 #include "fake_host.h"
 #include "phone_wire.h"
@@ -100,6 +101,13 @@ TEST(TransmitModuleTest, HostLifecycleWithATrustedPhone) {
     ASSERT_TRUE(testing::Eventually([&] { return network.ListeningPort() != 0; }));
     auto phone = std::make_unique<WirePhone>(network.ListeningPort());
     ASSERT_TRUE(phone->Connected());
+    // The setup window's Ports row names that port, not the host kind's.
+    SetupModel setup({[] { return std::vector<AdapterAddress>{}; }, TakeSetupStatus, 0});
+    setup.RefreshIdentityAndNetwork();
+    EXPECT_EQ(setup.Text(kSetupRowPorts), "— control · 47101 video · 47102 audio");
+    setup.RefreshStatus();
+    EXPECT_EQ(setup.Text(kSetupRowPorts),
+              std::to_string(network.ListeningPort()) + " control · 47101 video · 47102 audio");
     ASSERT_TRUE(phone->TrustedReconnect("phone-module", token));
     auto platform = phone->NextOf(0x36);
     ASSERT_TRUE(platform);

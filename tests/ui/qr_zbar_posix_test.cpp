@@ -3,6 +3,8 @@
 #include <zbar.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -100,7 +102,6 @@ TEST(QrZbar, PngOfThePairingAddressReadsBack) {
     const QrCode code = EncodeQrText(address);
     const auto path = dirs.root() / "pair.png";
     ASSERT_TRUE(WriteRgbaPng(path, RenderQrToRgba(code, 200)));
-    EXPECT_FALSE(std::filesystem::exists(dirs.root() / "pair.png.tmp"));
     png_image png{};
     png.version = PNG_IMAGE_VERSION;
     ASSERT_TRUE(png_image_begin_read_from_file(&png, path.c_str()));
@@ -116,6 +117,20 @@ TEST(QrZbar, PngOfThePairingAddressReadsBack) {
     EXPECT_EQ(found[0], address);
     EXPECT_FALSE(WriteRgbaPng(dirs.root() / "none.png", RgbaImage{}));
     EXPECT_FALSE(WriteRgbaPng(dirs.root() / "missing" / "x.png", RenderQrToRgba(code, 200)));
+
+    // A folder in the way is a failure, and no temporary file stays behind.
+    std::filesystem::create_directory(dirs.root() / "taken");
+    EXPECT_FALSE(WriteRgbaPng(dirs.root() / "taken", RenderQrToRgba(code, 200)));
+    // A link planted at the old fixed temporary name is never written through.
+    const auto victim = dirs.root() / "victim";
+    { std::ofstream(victim) << "keep"; }
+    std::filesystem::create_symlink(victim, dirs.root() / "out.png.tmp");
+    ASSERT_TRUE(WriteRgbaPng(dirs.root() / "out.png", RenderQrToRgba(code, 200)));
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+    std::size_t entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dirs.root())) entries += e.path().extension() == ".tmp";
+    EXPECT_EQ(entries, 1u) << "only the planted link";
 }
 
 TEST(QrZbar, TheTerminalsBlockCharactersScan) {

@@ -100,6 +100,44 @@ TEST(SetupWindow, OpensCollapsedWithItsTextsExpandsAndComesToTheFrontWhenOpenedA
     EXPECT_EQ(FindWindowW(kSetupDialogClass, nullptr), nullptr);
 }
 
+// Every trusted phone can be seen and forgotten inside the card: three rows a
+// page, paged from the header line.
+TEST(SetupWindow, TrustedPhonesBeyondTheCardArePaged) {
+    testing::ScopedTestDirs dirs;
+    for (int i = 0; i < 7; ++i) UpsertPeer({"phone-" + std::to_string(i), "Phone " + std::to_string(i), std::string(64, 'a'), ""});
+    SetupModel::Sources sources;
+    sources.adapters = [] { return std::vector<AdapterAddress>{}; };
+    sources.controlPort = 47100;
+    OpenSetupDialog(nullptr, sources);
+    HWND hwnd = nullptr;
+    ASSERT_TRUE(testing::Eventually([&] {
+        hwnd = FindWindowW(kSetupDialogClass, L"Lumenfold");
+        return hwnd != nullptr && IsWindowVisible(hwnd);
+    }));
+    const auto forget = [&](int row) { return GetDlgItem(hwnd, kSetupForgetFirst + 10 * row); };
+    const auto insideTheCard = [&](HWND c) {
+        RECT r{};
+        GetWindowRect(c, &r);
+        MapWindowPoints(HWND_DESKTOP, hwnd, reinterpret_cast<POINT*>(&r), 2);
+        return IsWindowVisible(c) && r.top >= 306 && r.bottom <= 466;
+    };
+    HWND next = GetDlgItem(hwnd, kSetupPeersNext);
+    ASSERT_NE(next, nullptr);
+    EXPECT_TRUE(IsWindowVisible(next));
+    EXPECT_EQ(TextOf(GetDlgItem(hwnd, kSetupPeersPage)), L"1\u20133 of 7");
+    EXPECT_TRUE(insideTheCard(forget(2)));
+    EXPECT_EQ(forget(3), nullptr);
+    SendMessageW(next, BM_CLICK, 0, 0);
+    SendMessageW(next, BM_CLICK, 0, 0);
+    EXPECT_EQ(TextOf(GetDlgItem(hwnd, kSetupPeersPage)), L"7\u20137 of 7");
+    EXPECT_TRUE(insideTheCard(forget(6)));
+    EXPECT_EQ(forget(2), nullptr);
+    EXPECT_FALSE(IsWindowEnabled(next));
+    SendMessageW(GetDlgItem(hwnd, kSetupPeersPrevious), BM_CLICK, 0, 0);
+    EXPECT_TRUE(insideTheCard(forget(3)));
+    CloseSetupDialog();
+}
+
 TEST(QrBitmap, HoldsTheSamePixelsAsTheRgbaRendering) {
     const QrCode code = EncodeQrText(std::string(20, 'q'));  // version 3: scale 6, offset 1 at 200 pixels
     HBITMAP bitmap = RenderQrToBitmap(code, 200);

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "store/json_store.h"
 #include "support/log.h"
+#include "tests/testing/manual_clock.h"
 #include "tests/testing/test_env.h"
 
 namespace Veltrix {
@@ -100,6 +102,32 @@ TEST_F(SetupModelTest, TogglesAreStoredAndLogged) {
     EXPECT_EQ(model.Text(kSetupAdvanced), "▼  Advanced info");
 }
 
+// Another process keeping the store's lock: nothing is written, so nothing is
+// reported as saved and the switches keep showing what the file holds.
+TEST_F(SetupModelTest, NothingWrittenIsNeverReportedAsSaved) {
+    auto model = Make();
+    model.RefreshIdentityAndNetwork();
+    const std::string name = model.Identity().name;
+    testing::ManualClock clock(/*autoAdvance=*/true);
+    OverrideStoreClockForTesting(&clock);
+    {
+        StoreFileLock other(InstallIdentityPath(), LogChannel{kLogSubsystem, "other"}, Clock::Real());
+        ASSERT_TRUE(other.held());
+        EXPECT_FALSE(model.Save("Elsewhere"));
+        EXPECT_FALSE(model.SetDiscoverable(false));
+        EXPECT_FALSE(model.SetHwHevc(true));
+    }
+    OverrideStoreClockForTesting(nullptr);
+    EXPECT_EQ(LoadOrCreateIdentity().name, name);
+    EXPECT_EQ(model.Text(kSetupNameEdit), name);
+    EXPECT_TRUE(model.Discoverable());
+    EXPECT_FALSE(model.HwHevc());
+    EXPECT_EQ(LogText().find("display name updated"), std::string::npos);
+    EXPECT_EQ(LogText().find("toggled"), std::string::npos);
+    EXPECT_TRUE(model.SetDiscoverable(false));  // released: stored again
+    EXPECT_FALSE(IsDiscoverable());
+}
+
 TEST_F(SetupModelTest, TrustedRowsFollowTheStoreUpToThirty) {
     auto model = Make();
     EXPECT_TRUE(model.RefreshTrustedPeers());  // first build, even of an empty list
@@ -119,8 +147,8 @@ TEST_F(SetupModelTest, TrustedRowsFollowTheStoreUpToThirty) {
     UpsertPeer({"phone2", "Renamed", std::string(64, 'b'), ""});
     EXPECT_FALSE(model.RefreshTrustedPeers());
 
-    EXPECT_FALSE(model.Forget(30));
-    EXPECT_TRUE(model.Forget(1));
+    EXPECT_FALSE(model.Forget("phone99"));
+    EXPECT_TRUE(model.Forget("phone1"));
     EXPECT_EQ(model.Peers().size(), 30u);  // the 31st moves up
     EXPECT_EQ(model.Peers()[1].id, "phone2");
     EXPECT_EQ(ListPeers().size(), 30u);

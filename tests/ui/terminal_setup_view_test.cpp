@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <fstream>
 #include <string>
 
 #include "tests/testing/manual_clock.h"
@@ -72,6 +73,55 @@ TEST(TerminalSetupView, KeysRenameToggleAndForgetWithConfirmation) {
     EXPECT_TRUE(kept);
     EXPECT_TRUE(missing);
     EXPECT_NE(terminal.screens.back().find("  1. Ben"), std::string::npos);
+}
+
+// The question names a phone; the answer forgets that phone, even when
+// another process changed the list (and the rows were rebuilt) meanwhile.
+TEST(TerminalSetupView, ForgetActsOnThePhoneAskedAbout) {
+    testing::ScopedTestDirs dirs;
+    UpsertPeer({"p1", "Anna", std::string(64, 'a'), ""});
+    UpsertPeer({"p2", "Ben", std::string(64, 'b'), ""});
+    SetupModel model({[] { return std::vector<AdapterAddress>{}; }, nullptr, 47100});
+    model.RefreshTrustedPeers();
+    TerminalSetupView view(model);
+    for (unsigned char k : std::string("f2\r")) view.HandleKey(k);
+    RemovePeer("p1");  // another process
+    model.RefreshTrustedPeers();
+    EXPECT_NE(view.Render().find("Forget paired iPhone: Ben\n"), std::string::npos);
+    view.HandleKey('y');
+    EXPECT_NE(view.Render().find("iPhone forgotten."), std::string::npos);
+    EXPECT_TRUE(ListPeers().empty());
+
+    UpsertPeer({"p3", "Cleo", std::string(64, 'c'), ""});
+    UpsertPeer({"p4", "Dan", std::string(64, 'd'), ""});
+    model.RefreshTrustedPeers();
+    for (unsigned char k : std::string("f1\r")) view.HandleKey(k);
+    RemovePeer("p3");
+    model.RefreshTrustedPeers();  // Dan is row 1 now
+    view.HandleKey('y');
+    EXPECT_NE(view.Render().find("That iPhone was already gone."), std::string::npos);
+    ASSERT_EQ(ListPeers().size(), 1u);
+    EXPECT_EQ(ListPeers()[0].id, "p4");
+}
+
+// Texts read from disk cannot drive the terminal either.
+TEST(TerminalSetupView, InstanceIdAndPairedDateFromDiskAreEscaped) {
+    testing::ScopedTestDirs dirs;
+    EnsureAppSupportDir();
+    {
+        std::ofstream(InstallIdentityPath(), std::ios::binary)
+            << R"({"id":"id\u001b[2Jx","name":"N","discoverable":"true","enableAsyncHwEncoders":"false"})";
+        std::ofstream(TrustedFilePath(DetectHost()), std::ios::binary)
+            << "[{\"id\":\"p\",\"name\":\"P\",\"token\":\"t\",\"firstPaired\":\"20\\u001b]0;x\\u0007ZZ\"}]\n";
+    }
+    SetupModel model({[] { return std::vector<AdapterAddress>{}; }, nullptr, 47100});
+    model.RefreshIdentityAndNetwork();
+    model.RefreshTrustedPeers();
+    const std::string screen = TerminalSetupView(model).Render();
+    EXPECT_NE(screen.find("Instance ID: id\\x1b[2Jx\n"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("(paired 20\\x1b]0;x\\x07ZZ)"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find('\x07'), std::string::npos);
+    EXPECT_EQ(screen.find("\x1b[2Jx"), std::string::npos);
 }
 
 TEST(TerminalSetupView, StatusRowsRefreshEvery500MsAndShowWhenExpanded) {

@@ -246,4 +246,19 @@ std::string UsageText() {
         "3 the plug-in broke the host's rules (e.g. a frame disposed twice or never)\n";
 }
 
+std::vector<std::string> ArgsForHostCopy(std::vector<std::string> args, const HostOptions& options,
+                                         const std::filesystem::path& selfDir, const char* pluginFileName,
+                                         const char* ctrlFileName) {
+    if (options.plugin.empty()) {
+        args.push_back("--plugin");
+        args.push_back((selfDir / pluginFileName).string());
+    }
+    std::error_code ec;
+    if (!options.noCtrl && options.ctrl.empty() && std::filesystem::exists(selfDir / ctrlFileName, ec)) {
+        args.push_back("--ctrl");
+        args.push_back((selfDir / ctrlFileName).string());
+    }
+    return args;
+}
+
 }  // namespace Veltrix::host

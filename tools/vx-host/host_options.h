@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,5 +58,13 @@ const char* HostOptionName(HostKind kind);
 const char* HostExecutableNameFor(HostKind kind);
 
 std::string UsageText();
+
+// The arguments for the copy that runs under a host's name (--as), which may
+// run from another folder (on Windows it does): args plus the plug-in beside
+// this executable when none was named, and the control surface beside it when
+// none was named and one is there (its absence stays the fallback to keys).
+std::vector<std::string> ArgsForHostCopy(std::vector<std::string> args, const HostOptions& options,
+                                         const std::filesystem::path& selfDir, const char* pluginFileName,
+                                         const char* ctrlFileName);
 
 }  // namespace Veltrix::host

@@ -49,11 +49,9 @@ int main(int argc, char** argv) {
                       << "' still does not detect as " << HostName(*options->as) << "; going on as "
                       << HostName(DetectHost()) << "\n";
         } else {
-            // The copy may run elsewhere: name the plug-in it is to load.
-            if (options->plugin.empty()) {
-                args.push_back("--plugin");
-                args.push_back((SelfExecutablePath().parent_path() / DefaultPluginFileName()).string());
-            }
+            // The copy may run elsewhere: name the plug-ins beside this executable.
+            args = ArgsForHostCopy(std::move(args), *options, SelfExecutablePath().parent_path(),
+                                   DefaultPluginFileName(), DefaultCtrlFileName());
             SetEnvironmentMarker(kChildMarker);
             const int rc = ReexecAs(HostExecutableNameFor(*options->as), args, &error);
             if (rc < 0) {

@@ -3,6 +3,7 @@
 // audio each read through their own demuxer, so the two never wait on each
 // other's position in the file and may be driven from different threads.
 #include "vx-host/media_source.h"
+#include "vx-host/picture_clock.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,6 +18,7 @@ extern "C" {
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace Veltrix::host {
@@ -107,6 +109,33 @@ public:
 
     AVFrame* frame() const { return frame_; }
 
+    // Back to the first packet, as at the file's end (no frame is lost from
+    // the next pass).
+    bool Restart(std::string* error) { return Rewind(error); }
+
+    // The stream's length in seconds, from the end of its last packet, read
+    // through the file's packets without decoding; 0 when it cannot tell.
+    // Leaves the reader at the start.
+    double ScanLength(double frameSeconds, std::string* error) {
+        const double tb = av_q2d(stream()->time_base);
+        std::int64_t first = AV_NOPTS_VALUE, end = AV_NOPTS_VALUE, packets = 0;
+        while (av_read_frame(format_, packet_) >= 0) {
+            if (packet_->stream_index == stream_) {
+                ++packets;
+                if (packet_->pts != AV_NOPTS_VALUE) {
+                    const std::int64_t length = packet_->duration > 0 ? packet_->duration
+                                                                     : static_cast<std::int64_t>(frameSeconds / tb + 0.5);
+                    first = first == AV_NOPTS_VALUE ? packet_->pts : std::min(first, packet_->pts);
+                    end = end == AV_NOPTS_VALUE ? packet_->pts + length : std::max(end, packet_->pts + length);
+                }
+            }
+            av_packet_unref(packet_);
+        }
+        if (!Rewind(error)) return -1;
+        if (first != AV_NOPTS_VALUE && end > first) return static_cast<double>(end - first) * tb;
+        return static_cast<double>(packets) * frameSeconds;
+    }
+
 private:
     bool Rewind(std::string* error) {
         decodedSinceLoop_ = false;
@@ -156,6 +185,11 @@ public:
         }
         const AVRational rate = video_.stream()->avg_frame_rate;
         frameSeconds_ = rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 1.0 / 30;
+        // One pass is the video's length; the audio loops with it (padded with
+        // silence or cut short), so the two never drift apart.
+        passSeconds_ = video_.ScanLength(frameSeconds_, error);
+        if (passSeconds_ < 0) return false;
+        pictureClock_ = PictureClock(frameSeconds_, passSeconds_);
         held_ = av_frame_alloc();
         current_ = av_frame_alloc();
         if (!held_ || !current_) {
@@ -184,6 +218,7 @@ public:
                 return false;
             }
             fifo_.assign(static_cast<std::size_t>(channels_), {});
+            passSamples_ = static_cast<std::int64_t>(passSeconds_ * rate_ + 0.5);
             if (!Refill(error)) return false;
         }
         return true;
@@ -242,25 +277,10 @@ private:
         bool looped = false;
         if (!video_.Next(&looped, error)) return false;
         AVFrame* f = video_.frame();
-        if (looped) {
-            // The next pass starts where this one ended: the last picture's time plus its own length.
-            loopBase_ = heldTime_ + frameSeconds_;
-            firstTs_ = AV_NOPTS_VALUE;
-        }
-        std::int64_t ts = f->best_effort_timestamp;
-        const double tb = av_q2d(video_.stream()->time_base);
-        double t = 0;
-        if (ts == AV_NOPTS_VALUE) {
-            t = loopBase_ + static_cast<double>(framesThisLoop_) * frameSeconds_;
-        } else {
-            if (firstTs_ == AV_NOPTS_VALUE) firstTs_ = ts;
-            t = loopBase_ + static_cast<double>(ts - firstTs_) * tb;
-        }
-        framesThisLoop_ = looped ? 1 : framesThisLoop_ + 1;
-        if (!haveHeld_) {
-            // The very first picture shows from time 0.
-            t = 0;
-        }
+        const std::int64_t ts = f->best_effort_timestamp;
+        const double t = pictureClock_.Next(
+            ts == AV_NOPTS_VALUE ? std::nullopt : std::optional<double>(static_cast<double>(ts) * av_q2d(video_.stream()->time_base)),
+            looped);
         av_frame_unref(held_);
         av_frame_move_ref(held_, f);
         heldTime_ = t;
@@ -289,8 +309,36 @@ private:
         return true;
     }
 
+    // Appends n samples of silence to every channel.
+    void Pad(std::int64_t n) {
+        if (n <= 0) return;
+        for (auto& ch : fifo_) ch.resize(ch.size() + static_cast<std::size_t>(n), 0.0f);
+    }
+
+    // Starts the resampler afresh for a new pass: what it still held belongs to the last one.
+    bool ResetResampler(std::string* error) {
+        swr_close(swr_);
+        if (swr_init(swr_) < 0) {
+            if (error) *error = "cannot resample the audio";
+            return false;
+        }
+        return true;
+    }
+
     bool Refill(std::string* error) {
-        if (!audio_.Next(nullptr, error)) return false;
+        if (passSamples_ > 0 && passProduced_ >= passSamples_) {
+            // The video's pass is over: the audio starts again with it.
+            if (!audio_.Restart(error) || !ResetResampler(error)) return false;
+            passProduced_ = 0;
+        }
+        bool looped = false;
+        if (!audio_.Next(&looped, error)) return false;
+        if (looped && passSamples_ > 0) {
+            // The audio ended first: silence until the video's pass ends.
+            Pad(passSamples_ - passProduced_);
+            passProduced_ = 0;
+            if (!ResetResampler(error)) return false;
+        }
         AVFrame* f = audio_.frame();
         const int room = swr_get_out_samples(swr_, f->nb_samples);
         if (room <= 0) return true;
@@ -301,7 +349,10 @@ private:
             planes[c] = reinterpret_cast<std::uint8_t*>(fifo_[c].data() + base);
         }
         const int got = swr_convert(swr_, planes.data(), room, const_cast<const std::uint8_t**>(f->extended_data), f->nb_samples);
-        for (int c = 0; c < channels_; ++c) fifo_[c].resize(base + static_cast<std::size_t>(std::max(0, got)));
+        std::int64_t kept = std::max(0, got);
+        if (passSamples_ > 0) kept = std::min(kept, passSamples_ - passProduced_);  // longer audio is cut at the pass's end
+        for (int c = 0; c < channels_; ++c) fifo_[c].resize(base + static_cast<std::size_t>(kept));
+        passProduced_ += kept;
         av_frame_unref(f);
         if (got < 0) {
             if (error) *error = "cannot resample the audio";
@@ -317,9 +368,8 @@ private:
     AVFrame* current_ = nullptr;    // showing
     bool haveHeld_ = false, haveCurrent_ = false;
     double heldTime_ = 0;
-    double loopBase_ = 0;
-    std::int64_t firstTs_ = AV_NOPTS_VALUE;
-    std::int64_t framesThisLoop_ = 0;
+    double passSeconds_ = 0;  // the video's length: one loop of both streams (0: unknown)
+    PictureClock pictureClock_{1.0 / 30, 0};
     std::vector<std::uint8_t> picture_;
     SwsContext* sws_ = nullptr;
 
@@ -329,6 +379,8 @@ private:
     std::vector<std::vector<float>> fifo_;
     std::size_t fifoRead_ = 0;
     bool audioBroken_ = false;
+    std::int64_t passSamples_ = 0;   // output samples per pass (0: audio loops at its own length)
+    std::int64_t passProduced_ = 0;  // output samples of this pass so far
 };
 
 }  // namespace

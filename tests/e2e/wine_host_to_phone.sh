@@ -56,6 +56,10 @@ printf '[{"id":"%s","name":"vx-phone wine","token":"%s","firstPaired":"%s"}]\n' 
   "$phone_id" "$token" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$roaming/trusted-x.json"
 async=false
 [ "$case_" != sync ] && async=true
+# Wine lists the synchronous transform for the hardware queries too, ahead of
+# the asynchronous one: the asynchronous cases take the synchronous one away.
+export VX_TEST_MFT_DISABLE=""
+[ "$async" = true ] && VX_TEST_MFT_DISABLE=sync
 printf '{"id":"%s","name":"Veltrix wine","discoverable":"false","enableAsyncHwEncoders":"%s"}\n' \
   "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" "$async" >"$roaming/install.json"
 printf 'id %s\ntoken 127.0.0.1:%s %s %s\n' "$phone_id" "$port" "$phone_id" "$token" >"$work/phone-tokens"
@@ -108,6 +112,7 @@ done
 wait "$host_pid" 2>/dev/null
 host_rc=$?
 host_pid=""
+sed -i 's/\r$//' "$record"  # written by a Windows process: CR LF
 log=$(find "$local_dir" "$roaming" -name 'plugin*.log' 2>/dev/null | sort | xargs cat 2>/dev/null)
 printf '%s\n' "$log" >"$work/plugin.log"
 

@@ -12,6 +12,8 @@
 //                       SetOutputType of the process), fail-input-once,
 //                       withhold-need-input, no-drain-complete, stream-change
 //                       (once, after the 10th picture).
+//   VX_TEST_MFT_DISABLE sync or async: that registration fails to activate, as
+//                       a driver that is installed but not working does.
 //   VX_TEST_MFT_DUMP    file (Windows path) that gets every input picture as
 //                       tight NV12, so a test can compare what was decoded.
 #include <initguid.h>
@@ -661,6 +663,7 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
+        if (Env("VX_TEST_MFT_DISABLE") == (async_ ? "async" : "sync")) return CLASS_E_CLASSNOTAVAILABLE;
         auto* e = new (std::nothrow) TestEncoder(async_);
         if (!e) return E_OUTOFMEMORY;
         const HRESULT hr = e->QueryInterface(iid, out);

@@ -148,7 +148,11 @@ lost=$(grep -E '^  repair:' "$work/phone.log" | sed -E 's/.* ([0-9]+) frames los
 sent=$((frames + lost))
 echo "wine-e2e($case_): frames sent $sent, decoded $decoded"
 [ "$sent" -ge 20 ] || fail "only $sent frames reached the phone"
-[ $((decoded * 100)) -ge $((sent * 95)) ] || fail "decoded $decoded of $sent (< 95 %)"
+# 95 % on the plain paths; where the encoder is rebuilt or misbehaves on
+# purpose, frames go missing around each change and the stream must go on.
+share=95
+case "$case_" in commands|faults|faults-async) share=50 ;; esac
+[ $((decoded * 100)) -ge $((sent * share)) ] || fail "decoded $decoded of $sent (< $share %)"
 
 # Wine's MFTEnumEx does not filter on MFT_ENUM_FLAG_HARDWARE (every transform is
 # listed for the hardware queries too) and its activation objects carry no

@@ -31,6 +31,7 @@ seconds=${VX_E2E_SECONDS:-12}
 # Each command rebuilds the encoder, and each rebuild opens a Direct3D device:
 # seconds under Wine.
 [ "$case_" = commands ] && seconds=${VX_E2E_SECONDS:-30}
+case "$case_" in faults|faults-async) seconds=${VX_E2E_SECONDS:-20} ;; esac
 port=47130
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEARCH=win64
 work=$(mktemp -d "${TMPDIR:-/tmp}/vx-wine-e2e.XXXXXX")

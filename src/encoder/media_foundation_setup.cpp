@@ -193,6 +193,7 @@ bool MediaFoundationEncoder::SearchCandidates(bool asyncEnabled, Candidate* foun
                     found->async = async;
                     return true;
                 }
+                t->Shutdown();  // a rejected hardware encoder holds a session too
             }
         }
     }
@@ -303,6 +304,7 @@ bool MediaFoundationEncoder::ConfigureLocked(int width, int height, uint32_t bit
                 "Refusing %dx%d on SW HEVC MFT \"%s\" — above %.1f MPx cap (HW HEVC unavailable: async MFTs not yet supported)",
                 width, height, c.name.c_str(), 6.0);
             codecApi_ = nullptr;
+            transform_->Shutdown();
             transform_.reset();
             usable = false;
         }
@@ -401,10 +403,19 @@ void MediaFoundationEncoder::TeardownLocked() {
     if (asyncMode_) DrainAsync();
     if (transform_) transform_->ProcessMessage(TransformMessage::CommandFlush, nullptr);
     WaitGpuIdle();
+    if (transform_) {
+        if (asyncMode_) asyncStopping_.store(true);
+        transform_->ProcessMessage(TransformMessage::NotifyEndOfStream, nullptr);
+        transform_->ProcessMessage(TransformMessage::NotifyEndStreaming, nullptr);
+        // Before release, and before Detach: a shut-down transform refuses
+        // BeginGetEvent, so an event callback in flight cannot re-arm a
+        // request that outlives us, and a hardware encoder frees its session.
+        const HResult hr = transform_->Shutdown();
+        if (Failed(hr) && hr != kE_NOTIMPL) Log(kLog, kLogInfo, "transform Shutdown failed %s", HrText(hr).c_str());
+    }
     if (asyncMode_) {
         // Detach before touching asyncLock_: an event in flight finishes first,
         // and a late one finds no owner.
-        asyncStopping_.store(true);
         if (asyncCallback_) asyncCallback_->Detach();
         eventGenerator_.reset();
         asyncCallback_.reset();
@@ -412,10 +423,6 @@ void MediaFoundationEncoder::TeardownLocked() {
         inputQueue_.clear();
         needSlots_ = 0;
         asyncMode_ = false;
-    }
-    if (transform_) {
-        transform_->ProcessMessage(TransformMessage::NotifyEndOfStream, nullptr);
-        transform_->ProcessMessage(TransformMessage::NotifyEndStreaming, nullptr);
     }
     codecApi_ = nullptr;
     transform_.reset();

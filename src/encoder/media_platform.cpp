@@ -72,6 +72,8 @@ HResult Transform::GetEventGenerator(std::shared_ptr<EventGenerator>* out) {
     return kE_NOINTERFACE;
 }
 
+HResult Transform::Shutdown() { return kE_NOTIMPL; }
+
 HResult Device::CreateComputeShader(const std::vector<uint8_t>&, GpuRef*) { return kE_NOTIMPL; }
 HResult Device::CreateTexture(const TextureDesc&, GpuRef*) { return kE_NOTIMPL; }
 HResult Device::CreateShaderResourceView(GpuObject&, GpuRef*) { return kE_NOTIMPL; }

@@ -316,6 +316,10 @@ public:
     virtual HResult ProcessOutput(int stream, std::shared_ptr<Sample>* sample) = 0;
     // The event generator of an asynchronous transform; E_NOINTERFACE otherwise.
     virtual HResult GetEventGenerator(std::shared_ptr<EventGenerator>* out);
+    // IMFShutdown: ends the transform's session and its event queue (further
+    // BeginGetEvent calls fail). Owed before release by every transform that
+    // has it; kE_NOTIMPL for those that have not.
+    virtual HResult Shutdown();
 };
 
 // IMFVideoSampleAllocatorEx: NV12 texture samples for GPU-resident input.

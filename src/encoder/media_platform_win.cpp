@@ -750,6 +750,11 @@ public:
         *out = std::make_shared<WinEventGenerator>(g);
         return S_OK;
     }
+    HResult Shutdown() override {
+        Com<IMFShutdown> s;
+        if (FAILED(t_.As(&s)) || !s) return E_NOTIMPL;
+        return s->Shutdown();
+    }
 
 private:
     Com<IMFTransform> t_;

@@ -51,6 +51,7 @@ public:
     HResult Begin(std::shared_ptr<AsyncCallback> cb) {
         std::lock_guard<std::mutex> g(m_);
         if (failBegin_) return kE_FAIL;
+        if (shutDown_) return Hr(0xC00D3E85u);  // MF_E_SHUTDOWN
         if (pending_) return Hr(0xC00D36B2u);  // MF_E_MULTIPLE_BEGIN
         pending_ = std::move(cb);
         cv_.notify_all();
@@ -66,6 +67,15 @@ public:
         std::lock_guard<std::mutex> g(m_);
         pending_.reset();
         events_.clear();
+        shutDown_ = false;
+    }
+    // The transform was shut down: its request is dropped, new ones refused.
+    void Shutdown() {
+        std::lock_guard<std::mutex> g(m_);
+        pending_.reset();
+        events_.clear();
+        shutDown_ = true;
+        cv_.notify_all();
     }
     bool HasPendingRequest() {
         std::lock_guard<std::mutex> g(m_);
@@ -107,6 +117,7 @@ private:
     bool invoking_ = false;
     bool stop_ = false;
     bool failBegin_ = false;
+    bool shutDown_ = false;
     int delivered_ = 0;
     std::thread thread_;
 };
@@ -174,6 +185,10 @@ struct FakeTransformLog {
     std::vector<std::vector<uint8_t>> inputData;
     int processInputCalls = 0;
     int activations = 0;
+    // A hardware (asynchronous) transform holds a session from activation until Shutdown.
+    int liveSessions = 0;
+    int shutdowns = 0;
+    int callsAfterShutdown = 0;
     bool Has(CodecProperty p, uint32_t v) const {
         for (auto& e : properties)
             if (e.first == p && e.second == v) return true;
@@ -195,7 +210,22 @@ struct FakeTransformLog {
 class FakeTransform final : public Transform, public CodecApi {
 public:
     FakeTransform(std::shared_ptr<FakeTransformScript> s, std::shared_ptr<FakeTransformLog> log)
-        : s_(std::move(s)), log_(std::move(log)) {}
+        : s_(std::move(s)), log_(std::move(log)) {
+        if (s_->async) {
+            std::lock_guard<std::recursive_mutex> g(m_);
+            ++log_->liveSessions;
+            session_ = true;
+        }
+    }
+    HResult Shutdown() override {
+        std::lock_guard<std::recursive_mutex> g(m_);
+        ++log_->shutdowns;
+        shut_ = true;
+        if (session_) --log_->liveSessions;
+        session_ = false;
+        if (s_->async) s_->events->Shutdown();
+        return kS_OK;
+    }
     HResult GetAttributes(TransformAttributes* out) override {
         out->async = s_->async;
         out->d3d11Aware = s_->d3d11Aware;
@@ -204,6 +234,7 @@ public:
     HResult SetAsyncUnlock() override { return kS_OK; }
     HResult ProcessMessage(TransformMessage m, DeviceManager*) override {
         std::lock_guard<std::recursive_mutex> g(m_);
+        if (shut_) return ++log_->callsAfterShutdown, Hr(0xC00D3E85u);
         log_->messages.push_back(m);
         if (m == TransformMessage::SetD3DManager) return s_->acceptsD3DManager ? kS_OK : kE_NOTIMPL;
         if (s_->async && m == TransformMessage::NotifyStartOfStream)
@@ -258,6 +289,7 @@ public:
     }
     HResult ProcessInput(int, Sample& sample) override {
         std::lock_guard<std::recursive_mutex> g(m_);
+        if (shut_) return ++log_->callsAfterShutdown, Hr(0xC00D3E85u);
         ++log_->processInputCalls;
         if (s_->notAcceptingOnce > 0) {
             --s_->notAcceptingOnce;
@@ -333,6 +365,7 @@ private:
     std::shared_ptr<FakeTransformLog> log_;
     std::deque<FakeOutput> pending_;
     int pendingChanges_ = 0;
+    bool session_ = false, shut_ = false;
 };
 
 class FakeActivation final : public Activation {

@@ -217,6 +217,25 @@ TEST_F(MfAsyncGpu, LateEventsAfterTeardownTouchNoEncoder) {
     EXPECT_EQ(Outputs(), 1u);
 }
 
+// Each reconfiguration ends the previous hardware session: the transform is
+// shut down after its last message and before release, and its event queue
+// holds none of our requests afterwards.
+TEST_F(MfAsyncGpu, ReconfigurationsShutEverySessionDown) {
+    auto& t = AddAsync();
+    auto e = Make();
+    const std::vector<uint8_t> frame = Pattern(64, 32);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(e->Configure(64, 32, 2'000'000 + 1000 * i, 30));
+        e->Encode(frame.data(), 64, 32, 64 * 4, 0);
+        ASSERT_EQ(t.log->liveSessions, 1) << "configuration " << i;
+    }
+    e.reset();
+    EXPECT_EQ(t.log->liveSessions, 0);
+    EXPECT_EQ(t.log->shutdowns, t.log->activations);
+    EXPECT_EQ(t.log->callsAfterShutdown, 0);
+    EXPECT_FALSE(t.script->events->HasPendingRequest());
+}
+
 TEST_F(MfAsyncGpu, AsyncStartFailuresFallBack) {
     auto& t = AddAsync();
     t.script->noEventGenerator = true;

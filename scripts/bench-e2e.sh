@@ -61,7 +61,9 @@ tele() {
           printf "%.2f", (n % 2) ? v[int(n / 2)] : (v[n / 2 - 1] + v[n / 2]) / 2 }' "$1"
 }
 
-calc() { awk "BEGIN { printf \"%.2f\", $* }"; }
+# The expression in parentheses: a bare ">" after printf's arguments is awk's
+# output redirection (an earlier "x > 0 ? x : 0" wrote a file named 0).
+calc() { awk "BEGIN { printf \"%.2f\", ($*) }"; }
 
 # run_case ID "HOST ARGS" PHONE ARGS...: one streaming run; leaves
 # $work/ID/{summary,telemetry,host.log}.

@@ -35,7 +35,8 @@ constexpr int32_t kGopModeShort = 1;
 constexpr int32_t kGopModeAuto = 2;
 constexpr int32_t kGopModeLong = 3;
 
-// Frame-size cap: stored for the control protocol, never applied by encoders.
+// Frame-size cap: told to the phone, and the ceiling the encoders hold each
+// frame to (frame_size_cap.h) so that every frame carries parity.
 constexpr uint32_t kDefaultFrameSizeCap = 340'000;
 constexpr uint32_t kMinFrameSizeCap = 100'000;
 constexpr uint32_t kMaxFrameSizeCap = 20'000'000;

@@ -141,6 +141,7 @@ struct MediaType {
     std::vector<uint8_t> sequenceHeader;
 };
 
+
 // Codec properties (the CODECAPI_* values the encoder sets).
 enum class CodecProperty {
     LowLatencyMode,      // boolean
@@ -148,6 +149,7 @@ enum class CodecProperty {
     RateControlMode,     // 0 CBR, 1 peak-constrained VBR, 3 quality
     MeanBitRate,
     MaxBitRate,
+    BufferSize,          // CODECAPI_AVEncCommonBufferSize, bits
     Quality,             // 0..100
     GopSize,             // CODECAPI_AVEncMPVGOPSize
     BPictureCount,       // CODECAPI_AVEncMPVDefaultBPictureCount

@@ -254,6 +254,7 @@ struct Properties {
     uint32_t rcMode = kRateControlModeCbr;
     uint32_t mean = 0;
     uint32_t max = 0;
+    uint32_t buffer = 0;  // bits; 0: our own choice below
     uint32_t quality = 75;
     uint32_t gop = 1;
     int qpOverride = -1;  // EncodeQp until the rate-control mode is set again
@@ -389,6 +390,7 @@ private:
     HResult Open();
     void Close();
     void ApplyRateControl(AVCodecContext* ctx);
+    void ApplyRateControlModes(AVCodecContext* ctx);
     void ApplyHardwareRateControl(AVCodecContext* ctx, uint32_t mean, uint32_t max, int fps);
     void MarkReopen() {
         if (ctx_) reopen_ = true;
@@ -437,8 +439,11 @@ HResult LibavTransform::SetProperty(CodecProperty property, uint32_t value) {
             p.qpOverride = -1;
             return kS_OK;
         case CodecProperty::MeanBitRate:
-        case CodecProperty::MaxBitRate: {
-            uint32_t& field = property == CodecProperty::MeanBitRate ? p.mean : p.max;
+        case CodecProperty::MaxBitRate:
+        case CodecProperty::BufferSize: {
+            uint32_t& field = property == CodecProperty::MeanBitRate ? p.mean
+                              : property == CodecProperty::MaxBitRate ? p.max
+                                                                      : p.buffer;
             if (field == value) return kS_OK;
             field = value;
             if (inPlace) {
@@ -480,6 +485,15 @@ HResult LibavTransform::SetProperty(CodecProperty property, uint32_t value) {
 }
 
 void LibavTransform::ApplyRateControl(AVCodecContext* ctx) {
+    ApplyRateControlModes(ctx);
+    // A buffer asked for is a ceiling on the one chosen for the mode: the
+    // largest frame the rate control lets through.
+    const auto asked = static_cast<int>(std::min<uint32_t>(props_.buffer, INT32_MAX));
+    if (asked > 0 && ctx->rc_max_rate > 0 && (ctx->rc_buffer_size == 0 || ctx->rc_buffer_size > asked))
+        ctx->rc_buffer_size = asked;
+}
+
+void LibavTransform::ApplyRateControlModes(AVCodecContext* ctx) {
     const Properties& p = props_;
     const int fps = std::max<int>(1, static_cast<int>(out_.fpsNum / std::max<uint32_t>(out_.fpsDen, 1)));
     const bool nvenc = spec_.api == Api::Nvenc;

@@ -349,6 +349,7 @@ public:
             case CodecProperty::RateControlMode: key = &CODECAPI_AVEncCommonRateControlMode; break;
             case CodecProperty::MeanBitRate: key = &CODECAPI_AVEncCommonMeanBitRate; break;
             case CodecProperty::MaxBitRate: key = &CODECAPI_AVEncCommonMaxBitRate; break;
+            case CodecProperty::BufferSize: key = &CODECAPI_AVEncCommonBufferSize; break;
             case CodecProperty::Quality: key = &CODECAPI_AVEncCommonQuality; break;
             case CodecProperty::GopSize: key = &CODECAPI_AVEncMPVGOPSize; break;
             case CodecProperty::BPictureCount: key = &CODECAPI_AVEncMPVDefaultBPictureCount; break;

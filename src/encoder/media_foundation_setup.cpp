@@ -107,6 +107,10 @@ bool MediaFoundationEncoder::TryTransform(Transform& t, const char* label, bool 
     MediaType outType;
     outType.subtype = codec == kCodecH264 ? Subtype::H264 : Subtype::Hevc;
     outType.avgBitrate = RatesFor(bitrate_.load(), 0).mean;
+    outType.yuvMatrix = kYuvMatrixBt709;
+    outType.nominalRange = kNominalRange16To235;
+    outType.primaries = kPrimariesBt709;
+    outType.transferFunction = kTransferFunction709;
     outType.width = w;
     outType.height = h;
     outType.fpsNum = fps;

@@ -248,6 +248,15 @@ uint32_t ReadVendorFile(const std::filesystem::path& path) {
 
 // --- the transform ---
 
+// The output type's colour description onto the encoder, which writes it into
+// the sequence parameter set's video usability information.
+void ApplyColour(AVCodecContext* ctx, const MediaType& type) {
+    if (type.yuvMatrix == kYuvMatrixBt709) ctx->colorspace = AVCOL_SPC_BT709;
+    if (type.primaries == kPrimariesBt709) ctx->color_primaries = AVCOL_PRI_BT709;
+    if (type.transferFunction == kTransferFunction709) ctx->color_trc = AVCOL_TRC_BT709;
+    if (type.nominalRange == kNominalRange16To235) ctx->color_range = AVCOL_RANGE_MPEG;
+}
+
 struct Properties {
     bool lowLatency = false;
     bool realTime = false;
@@ -645,6 +654,7 @@ HResult LibavTransform::Open() {
         if (x265) av_opt_set(priv, "x265-params", "log-level=error:frame-threads=1", 0);
     }
     ApplyRateControl(ctx);
+    ApplyColour(ctx, out_);
     if (avcodec_open2(ctx, codec, nullptr) < 0) {
         avcodec_free_context(&ctx);
         Close();

@@ -54,6 +54,7 @@ public:
         return frame_->width == w && frame_->height == h;
     }
     int Luma(int x, int y) const { return frame_->data[0][y * frame_->linesize[0] + x]; }
+    const AVFrame& Frame() const { return *frame_; }
 
 private:
     AVCodecContext* ctx_ = nullptr;
@@ -213,7 +214,7 @@ std::vector<uint8_t> Grain(int w, int h, int n) {
 }
 
 // The real libx264 and libx265 hold every frame to the cap, key frames of a long
-// GOP included.
+// GOP included, and the stream says it is BT.709 limited range.
 TEST_F(MfLibav, GrainyFramesStayUnderTheFrameSizeCap) {
     constexpr int w = 1280, h = 720;
     std::vector<std::vector<uint8_t>> frames;
@@ -241,7 +242,17 @@ TEST_F(MfLibav, GrainyFramesStayUnderTheFrameSizeCap) {
     EXPECT_GT(largest(uncapped, kCodecH264, 1, 4), kDefaultFrameSizeCap);
     EXPECT_LE(largest(*enc, kCodecH264, 1, 8), kDefaultFrameSizeCap);
     EXPECT_LE(largest(*enc, kCodecH264, 600, 8), kDefaultFrameSizeCap);
+    Decoder d(kCodecH264);
+    ASSERT_TRUE(d.Decode(units[0].bytes, w, h));
+    EXPECT_EQ(d.Frame().colorspace, AVCOL_SPC_BT709);
+    EXPECT_EQ(d.Frame().color_primaries, AVCOL_PRI_BT709);
+    EXPECT_EQ(d.Frame().color_trc, AVCOL_TRC_BT709);
+    EXPECT_EQ(d.Frame().color_range, AVCOL_RANGE_MPEG);
     EXPECT_LE(largest(*enc, kCodecHevc, 1, 4), kDefaultFrameSizeCap);
+    Decoder hevc(kCodecHevc);
+    ASSERT_TRUE(hevc.Decode(units[0].bytes, w, h));
+    EXPECT_EQ(hevc.Frame().colorspace, AVCOL_SPC_BT709);
+    EXPECT_EQ(hevc.Frame().color_range, AVCOL_RANGE_MPEG);
 }
 
 TEST_F(MfLibav, EmergencyCompressionMakesSmallFrames) {

@@ -330,6 +330,11 @@ TEST_F(MfLogic, FrameSizeCapBoundsRatesAndBuffer) {
     EXPECT_NE(LogText().find("frame-size cap 340000 bytes at 30 fps: mean 65280000 bps (asked 150000000), "
                              "max 81600000 bps, buffer 2448000 bits"),
               std::string::npos);
+    // The stream's colour description rides on the output type.
+    EXPECT_EQ(log.outputTypes.back().yuvMatrix, kYuvMatrixBt709);
+    EXPECT_EQ(log.outputTypes.back().nominalRange, kNominalRange16To235);
+    EXPECT_EQ(log.outputTypes.back().primaries, kPrimariesBt709);
+    EXPECT_EQ(log.outputTypes.back().transferFunction, kTransferFunction709);
     // Live changes stay under it; a larger cap raises the ceiling at once.
     e->SetBitrate(120'000'000);
     EXPECT_EQ(log.Last(CodecProperty::MeanBitRate), 65'280'000u);

@@ -114,7 +114,8 @@ public:
     virtual int RateControl() const = 0;
     // The next `frames` frames use the coarsest quantiser, starting with a keyframe.
     virtual void EmergencyCompress(int frames) = 0;
-    // Stores the frame-size cap (clamped to kMinFrameSizeCap..kMaxFrameSizeCap).
+    // Stores the frame-size cap (clamped to kMinFrameSizeCap..kMaxFrameSizeCap);
+    // a configured encoder holds its rate control to the new value at once.
     virtual void SetFrameSizeCap(uint32_t cap) = 0;
     virtual uint32_t FrameSizeCap() const = 0;
 

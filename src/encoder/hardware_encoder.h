@@ -35,7 +35,8 @@ constexpr int32_t kGopModeShort = 1;
 constexpr int32_t kGopModeAuto = 2;
 constexpr int32_t kGopModeLong = 3;
 
-// Frame-size cap: stored for the control protocol, never applied by encoders.
+// Frame-size cap: told to the phone, and the ceiling the encoders hold each
+// frame to (frame_size_cap.h) so that every frame carries parity.
 constexpr uint32_t kDefaultFrameSizeCap = 340'000;
 constexpr uint32_t kMinFrameSizeCap = 100'000;
 constexpr uint32_t kMaxFrameSizeCap = 20'000'000;
@@ -113,7 +114,8 @@ public:
     virtual int RateControl() const = 0;
     // The next `frames` frames use the coarsest quantiser, starting with a keyframe.
     virtual void EmergencyCompress(int frames) = 0;
-    // Stores the frame-size cap (clamped to kMinFrameSizeCap..kMaxFrameSizeCap).
+    // Stores the frame-size cap (clamped to kMinFrameSizeCap..kMaxFrameSizeCap);
+    // a configured encoder holds its rate control to the new value at once.
     virtual void SetFrameSizeCap(uint32_t cap) = 0;
     virtual uint32_t FrameSizeCap() const = 0;
 

@@ -14,7 +14,8 @@ MediaFoundationEncoder::MediaFoundationEncoder(MediaFoundationEncoderOptions opt
       asyncHwEncodersEnabled_(std::move(options.asyncHwEncodersEnabled)),
       clock_(options.clock ? *options.clock : Clock::Real()),
       gpuResidentEncodeEnv_(std::move(options.gpuResidentEncodeEnv)),
-      noFenceEnv_(std::move(options.noFenceEnv)) {
+      noFenceEnv_(std::move(options.noFenceEnv)),
+      noFrameCapEnv_(std::move(options.noFrameCapEnv)) {
     std::lock_guard<std::mutex> g(gProcessLock);
     if (gStartupCount++ == 0) {
         HResult hr = platform_->Startup();
@@ -198,7 +199,7 @@ void MediaFoundationEncoder::SetBitrate(uint32_t bps) {
     if (bps == 0) return;
     std::lock_guard<std::mutex> g(lock_);
     if (bitrate_.exchange(bps) == bps) return;
-    if (codecApi_) codecApi_->SetValue(CodecProperty::MeanBitRate, bps);
+    if (codecApi_) codecApi_->SetValue(CodecProperty::MeanBitRate, RatesFor(bps, 0).mean);
 }
 
 void MediaFoundationEncoder::SetPeakBitrate(uint32_t maxBps) {
@@ -208,7 +209,7 @@ void MediaFoundationEncoder::SetPeakBitrate(uint32_t maxBps) {
     const uint32_t mean = bitrate_.load();
     const uint32_t peak = mean == 0 ? maxBps : std::max(maxBps, mean);
     peakBitrate_.store(peak);
-    HResult hr = codecApi_->SetValue(CodecProperty::MaxBitRate, peak);
+    HResult hr = codecApi_->SetValue(CodecProperty::MaxBitRate, RatesFor(mean, peak).max);
     if (Failed(hr))
         Log(kLog, kLogInfo, "SetPeakBitrate: live SetValue rejected 0x%08lx — will apply on next reconfigure", U(hr));
     else
@@ -259,8 +260,9 @@ void MediaFoundationEncoder::SetHrdBufferBits(int64_t bufferBits, int64_t averag
     std::lock_guard<std::mutex> g(lock_);
     if (!codecApi_) return;
     constexpr int64_t kCap = 4'000'000'000LL;
-    const uint32_t mean = static_cast<uint32_t>(std::min(averageBps, kCap));
-    const uint32_t max = static_cast<uint32_t>(std::min(averageBps > kCap ? kCap : 2 * averageBps, kCap));
+    const CappedRates r = RatesFor(static_cast<uint32_t>(std::min(averageBps, kCap)),
+                                   static_cast<uint32_t>(std::min(averageBps > kCap ? kCap : 2 * averageBps, kCap)));
+    const uint32_t mean = r.mean, max = r.max;
     HResult h1 = codecApi_->SetValue(CodecProperty::MeanBitRate, mean);
     HResult h2 = codecApi_->SetValue(CodecProperty::MaxBitRate, max);
     Log(kLog, kLogInfo, "SetHrdBufferBits: buf=%lld avg=%lld → mean=%u max=%u hr=(0x%08lx,0x%08lx)",
@@ -275,7 +277,14 @@ void MediaFoundationEncoder::EmergencyCompress(int frames) {
 }
 
 void MediaFoundationEncoder::SetFrameSizeCap(uint32_t cap) {
-    frameSizeCap_.store(std::clamp<uint32_t>(cap, 100'000, 20'000'000));
+    cap = std::clamp<uint32_t>(cap, 100'000, 20'000'000);
+    if (frameSizeCap_.exchange(cap) == cap) return;
+    std::lock_guard<std::mutex> g(lock_);
+    if (!codecApi_) return;
+    const CappedRates r = RatesFor(bitrate_.load(), rateControl_.load() == kRateControlVbr ? peakBitrate_.load() : 0);
+    codecApi_->SetValue(CodecProperty::MeanBitRate, r.mean);
+    codecApi_->SetValue(CodecProperty::MaxBitRate, r.max);
+    if (r.bufferBits) codecApi_->SetValue(CodecProperty::BufferSize, r.bufferBits);
 }
 
 void MediaFoundationEncoder::SetOutputCallback(EncodedFrameCallback cb) {
@@ -291,6 +300,7 @@ std::unique_ptr<IHardwareEncoder> MediaFoundationEncoder::Clone(const EncoderCon
     MediaFoundationEncoderOptions options;
     options.platform = platform_;
     options.asyncHwEncodersEnabled = asyncHwEncodersEnabled_;
+    options.noFrameCapEnv = noFrameCapEnv_;
     auto e = std::make_unique<MediaFoundationEncoder>(std::move(options));
     e->SetEngine(Engine());
     e->codec_.store(cfg.codec);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "encoder/frame_size_cap.h"
 #include "encoder/hardware_encoder.h"
 #include "encoder/media_platform.h"
 #include "encoder/nv12_converter.h"
@@ -48,6 +49,8 @@ struct MediaFoundationEncoderOptions {
     // process environment (read once per process otherwise).
     std::optional<std::string> gpuResidentEncodeEnv;
     std::optional<std::string> noFenceEnv;
+    // Value of "VX_NO_FRAME_CAP" ("1": rates as asked, frames may exceed the cap).
+    std::optional<std::string> noFrameCapEnv;
 };
 
 class MediaFoundationEncoder final : public IHardwareEncoder {
@@ -113,6 +116,9 @@ private:
     bool SearchCandidates(bool asyncEnabled, Candidate* found);
     bool TryTransform(media::Transform& t, const char* label, bool asyncEnabled, bool* gpu, bool* async);
     void ApplyCodecSettings();
+    // The rates handed to the transform: the stored ones held to the frame-size cap.
+    CappedRates RatesFor(uint32_t mean, uint32_t max) const;
+    bool FrameCapOff() const;
     void RefreshParameterSets();
     bool StartAsync();
     void EncodeSyncSystemMemory(const uint8_t* bgra, int pitch);
@@ -151,7 +157,7 @@ private:
     const std::shared_ptr<media::Platform> platform_;
     const std::function<bool()> asyncHwEncodersEnabled_;
     Clock& clock_;
-    const std::optional<std::string> gpuResidentEncodeEnv_, noFenceEnv_;
+    const std::optional<std::string> gpuResidentEncodeEnv_, noFenceEnv_, noFrameCapEnv_;
     bool platformStarted_ = false;
 
     mutable std::mutex lock_;  // the encoder lock

@@ -106,7 +106,11 @@ bool MediaFoundationEncoder::TryTransform(Transform& t, const char* label, bool 
     const uint32_t fps = static_cast<uint32_t>(fps_.load());
     MediaType outType;
     outType.subtype = codec == kCodecH264 ? Subtype::H264 : Subtype::Hevc;
-    outType.avgBitrate = bitrate_.load();
+    outType.avgBitrate = RatesFor(bitrate_.load(), 0).mean;
+    outType.yuvMatrix = kYuvMatrixBt709;
+    outType.nominalRange = kNominalRange16To235;
+    outType.primaries = kPrimariesBt709;
+    outType.transferFunction = kTransferFunction709;
     outType.width = w;
     outType.height = h;
     outType.fpsNum = fps;
@@ -200,24 +204,38 @@ bool MediaFoundationEncoder::SearchCandidates(bool asyncEnabled, Candidate* foun
     return false;
 }
 
+bool MediaFoundationEncoder::FrameCapOff() const {
+    const std::string& env = noFrameCapEnv_ ? *noFrameCapEnv_ : EnvOnce("VX_NO_FRAME_CAP");
+    return env == "1";
+}
+
+CappedRates MediaFoundationEncoder::RatesFor(uint32_t mean, uint32_t max) const {
+    return CapRates(mean, max, fps_.load(), frameSizeCap_.load(), FrameCapOff());
+}
+
 void MediaFoundationEncoder::ApplyCodecSettings() {
     if (!codecApi_) return;
     const uint32_t bitrate = bitrate_.load();
     const int mode = rateControl_.load();
     const uint32_t peak = peakBitrate_.load();
+    const CappedRates r = RatesFor(bitrate, (mode == kRateControlVbr && peak >= bitrate) ? peak : 0);
     codecApi_->SetValue(CodecProperty::LowLatencyMode, 1);
     codecApi_->SetValue(CodecProperty::RealTime, 1);
     codecApi_->SetValue(CodecProperty::RateControlMode, mode == kRateControlQuality ? kRateControlModeQuality
                                                         : mode == kRateControlVbr ? kRateControlModePeakConstrainedVbr
                                                                                   : kRateControlModeCbr);
-    codecApi_->SetValue(CodecProperty::MeanBitRate, bitrate);
-    const uint32_t max = (mode == kRateControlVbr && peak != 0 && peak >= bitrate)
-                             ? peak
-                             : static_cast<uint32_t>(static_cast<uint64_t>(bitrate) * 13 / 10);
-    codecApi_->SetValue(CodecProperty::MaxBitRate, max);
+    codecApi_->SetValue(CodecProperty::MeanBitRate, r.mean);
+    codecApi_->SetValue(CodecProperty::MaxBitRate, r.max);
+    if (r.bufferBits) codecApi_->SetValue(CodecProperty::BufferSize, r.bufferBits);
     codecApi_->SetValue(CodecProperty::Quality, QualityPercent(quality_));
     codecApi_->SetValue(CodecProperty::GopSize, static_cast<uint32_t>(gopSize_.load()));
     codecApi_->SetValue(CodecProperty::BPictureCount, 0);
+    if (r.bufferBits)
+        Log(kLog, kLogInfo, "frame-size cap %u bytes at %d fps: mean %u bps (asked %u), max %u bps, buffer %u bits",
+            frameSizeCap_.load(), fps_.load(), r.mean, bitrate, r.max, r.bufferBits);
+    else
+        Log(kLog, kLogInfo, "frame-size cap off (VX_NO_FRAME_CAP=1): mean %u bps, max %u bps, no buffer limit", r.mean,
+            r.max);
 }
 
 void MediaFoundationEncoder::RefreshParameterSets() {

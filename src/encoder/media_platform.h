@@ -138,8 +138,16 @@ struct MediaType {
     uint32_t parNum = 0, parDen = 0;
     uint32_t interlace = 0;
     uint32_t profile = 0;
+    // Colour description (MF_MT_YUV_MATRIX, MF_MT_VIDEO_NOMINAL_RANGE,
+    // MF_MT_VIDEO_PRIMARIES, MF_MT_TRANSFER_FUNCTION); 0: not set.
+    uint32_t yuvMatrix = 0, nominalRange = 0, primaries = 0, transferFunction = 0;
     std::vector<uint8_t> sequenceHeader;
 };
+// The colour values our converter produces: BT.709, limited range.
+inline constexpr uint32_t kYuvMatrixBt709 = 1;        // MFVideoTransferMatrix_BT709
+inline constexpr uint32_t kNominalRange16To235 = 2;   // MFNominalRange_16_235
+inline constexpr uint32_t kPrimariesBt709 = 2;        // MFVideoPrimaries_BT709
+inline constexpr uint32_t kTransferFunction709 = 5;   // MFVideoTransFunc_709
 
 // Codec properties (the CODECAPI_* values the encoder sets).
 enum class CodecProperty {
@@ -148,6 +156,7 @@ enum class CodecProperty {
     RateControlMode,     // 0 CBR, 1 peak-constrained VBR, 3 quality
     MeanBitRate,
     MaxBitRate,
+    BufferSize,          // CODECAPI_AVEncCommonBufferSize, bits
     Quality,             // 0..100
     GopSize,             // CODECAPI_AVEncMPVGOPSize
     BPictureCount,       // CODECAPI_AVEncMPVDefaultBPictureCount

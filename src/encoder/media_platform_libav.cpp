@@ -248,12 +248,22 @@ uint32_t ReadVendorFile(const std::filesystem::path& path) {
 
 // --- the transform ---
 
+// The output type's colour description onto the encoder, which writes it into
+// the sequence parameter set's video usability information.
+void ApplyColour(AVCodecContext* ctx, const MediaType& type) {
+    if (type.yuvMatrix == kYuvMatrixBt709) ctx->colorspace = AVCOL_SPC_BT709;
+    if (type.primaries == kPrimariesBt709) ctx->color_primaries = AVCOL_PRI_BT709;
+    if (type.transferFunction == kTransferFunction709) ctx->color_trc = AVCOL_TRC_BT709;
+    if (type.nominalRange == kNominalRange16To235) ctx->color_range = AVCOL_RANGE_MPEG;
+}
+
 struct Properties {
     bool lowLatency = false;
     bool realTime = false;
     uint32_t rcMode = kRateControlModeCbr;
     uint32_t mean = 0;
     uint32_t max = 0;
+    uint32_t buffer = 0;  // bits; 0: our own choice below
     uint32_t quality = 75;
     uint32_t gop = 1;
     int qpOverride = -1;  // EncodeQp until the rate-control mode is set again
@@ -389,6 +399,7 @@ private:
     HResult Open();
     void Close();
     void ApplyRateControl(AVCodecContext* ctx);
+    void ApplyRateControlModes(AVCodecContext* ctx);
     void ApplyHardwareRateControl(AVCodecContext* ctx, uint32_t mean, uint32_t max, int fps);
     void MarkReopen() {
         if (ctx_) reopen_ = true;
@@ -437,8 +448,11 @@ HResult LibavTransform::SetProperty(CodecProperty property, uint32_t value) {
             p.qpOverride = -1;
             return kS_OK;
         case CodecProperty::MeanBitRate:
-        case CodecProperty::MaxBitRate: {
-            uint32_t& field = property == CodecProperty::MeanBitRate ? p.mean : p.max;
+        case CodecProperty::MaxBitRate:
+        case CodecProperty::BufferSize: {
+            uint32_t& field = property == CodecProperty::MeanBitRate ? p.mean
+                              : property == CodecProperty::MaxBitRate ? p.max
+                                                                      : p.buffer;
             if (field == value) return kS_OK;
             field = value;
             if (inPlace) {
@@ -480,6 +494,15 @@ HResult LibavTransform::SetProperty(CodecProperty property, uint32_t value) {
 }
 
 void LibavTransform::ApplyRateControl(AVCodecContext* ctx) {
+    ApplyRateControlModes(ctx);
+    // A buffer asked for is a ceiling on the one chosen for the mode: the
+    // largest frame the rate control lets through.
+    const auto asked = static_cast<int>(std::min<uint32_t>(props_.buffer, INT32_MAX));
+    if (asked > 0 && ctx->rc_max_rate > 0 && (ctx->rc_buffer_size == 0 || ctx->rc_buffer_size > asked))
+        ctx->rc_buffer_size = asked;
+}
+
+void LibavTransform::ApplyRateControlModes(AVCodecContext* ctx) {
     const Properties& p = props_;
     const int fps = std::max<int>(1, static_cast<int>(out_.fpsNum / std::max<uint32_t>(out_.fpsDen, 1)));
     const bool nvenc = spec_.api == Api::Nvenc;
@@ -631,6 +654,7 @@ HResult LibavTransform::Open() {
         if (x265) av_opt_set(priv, "x265-params", "log-level=error:frame-threads=1", 0);
     }
     ApplyRateControl(ctx);
+    ApplyColour(ctx, out_);
     if (avcodec_open2(ctx, codec, nullptr) < 0) {
         avcodec_free_context(&ctx);
         Close();

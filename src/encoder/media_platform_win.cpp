@@ -134,6 +134,10 @@ HRESULT FillNative(IMFMediaType* t, const MediaType& m) {
     if (SUCCEEDED(hr) && m.parNum && m.parDen) hr = MFSetAttributeRatio(t, MF_MT_PIXEL_ASPECT_RATIO, m.parNum, m.parDen);
     if (SUCCEEDED(hr) && m.interlace) hr = t->SetUINT32(MF_MT_INTERLACE_MODE, m.interlace);
     if (SUCCEEDED(hr) && m.profile) hr = t->SetUINT32(MF_MT_MPEG2_PROFILE, m.profile);
+    if (SUCCEEDED(hr) && m.yuvMatrix) hr = t->SetUINT32(MF_MT_YUV_MATRIX, m.yuvMatrix);
+    if (SUCCEEDED(hr) && m.nominalRange) hr = t->SetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, m.nominalRange);
+    if (SUCCEEDED(hr) && m.primaries) hr = t->SetUINT32(MF_MT_VIDEO_PRIMARIES, m.primaries);
+    if (SUCCEEDED(hr) && m.transferFunction) hr = t->SetUINT32(MF_MT_TRANSFER_FUNCTION, m.transferFunction);
     return hr;
 }
 
@@ -155,6 +159,10 @@ MediaType FromNative(IMFMediaType* t) {
     if (SUCCEEDED(MFGetAttributeRatio(t, MF_MT_PIXEL_ASPECT_RATIO, &a, &b))) m.parNum = a, m.parDen = b;
     if (SUCCEEDED(t->GetUINT32(MF_MT_INTERLACE_MODE, &a))) m.interlace = a;
     if (SUCCEEDED(t->GetUINT32(MF_MT_MPEG2_PROFILE, &a))) m.profile = a;
+    if (SUCCEEDED(t->GetUINT32(MF_MT_YUV_MATRIX, &a))) m.yuvMatrix = a;
+    if (SUCCEEDED(t->GetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, &a))) m.nominalRange = a;
+    if (SUCCEEDED(t->GetUINT32(MF_MT_VIDEO_PRIMARIES, &a))) m.primaries = a;
+    if (SUCCEEDED(t->GetUINT32(MF_MT_TRANSFER_FUNCTION, &a))) m.transferFunction = a;
     UINT32 size = 0;
     if (SUCCEEDED(t->GetBlobSize(MF_MT_MPEG_SEQUENCE_HEADER, &size)) && size > 0) {
         m.sequenceHeader.resize(size);
@@ -349,6 +357,7 @@ public:
             case CodecProperty::RateControlMode: key = &CODECAPI_AVEncCommonRateControlMode; break;
             case CodecProperty::MeanBitRate: key = &CODECAPI_AVEncCommonMeanBitRate; break;
             case CodecProperty::MaxBitRate: key = &CODECAPI_AVEncCommonMaxBitRate; break;
+            case CodecProperty::BufferSize: key = &CODECAPI_AVEncCommonBufferSize; break;
             case CodecProperty::Quality: key = &CODECAPI_AVEncCommonQuality; break;
             case CodecProperty::GopSize: key = &CODECAPI_AVEncMPVGOPSize; break;
             case CodecProperty::BPictureCount: key = &CODECAPI_AVEncMPVDefaultBPictureCount; break;

@@ -38,12 +38,17 @@ TEST(PhoneCli, HelpErrorsAndRefusedConnection) {
     EXPECT_NE(bad.output.find("vx-phone: --code: '12ab56' is not six digits"), std::string::npos) << bad.output;
     // A port nobody listens on: a free ephemeral port, closed again.
     Veltrix::NetInit();
-    const auto l = Veltrix::CreateTcpListener(0);
-    const auto port = Veltrix::LocalPort(l);
-    Veltrix::Close(l);
-    auto refused = RunPhoneExe("--port " + std::to_string(port) + " --video-port 0 --audio-port 0 --token-file /dev/null/x");
+    auto freePort = [] {
+        const auto l = Veltrix::CreateTcpListener(0);
+        const auto p = Veltrix::LocalPort(l);
+        Veltrix::Close(l);
+        return std::to_string(p);
+    };
+    const auto port = freePort();
+    auto refused = RunPhoneExe("--port " + port + " --video-port " + freePort() + " --audio-port " + freePort() +
+                               " --token-file /dev/null/x");
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.output.find("cannot connect to 127.0.0.1:" + std::to_string(port)), std::string::npos)
+    EXPECT_NE(refused.output.find("cannot connect to 127.0.0.1:" + port), std::string::npos)
         << refused.output;
     Veltrix::NetShutdown();
 }

@@ -158,7 +158,7 @@ TEST(PhoneOptions, ParsesAndNamesTheBadOption) {
     std::string err;
     auto o = ParsePhoneOptions({"--host", "10.0.0.2", "--port=47130", "--code", "012345", "--seconds", "2.5", "--json",
                                 "--send", "codec hevc", "--send", "idr", "--save-png", "/tmp/x", "--png-every", "5",
-                                "--video-port", "0"},
+                                "--video-port", "5000"},
                                &err);
     ASSERT_TRUE(o) << err;
     EXPECT_EQ(o->host, "10.0.0.2");
@@ -168,8 +168,11 @@ TEST(PhoneOptions, ParsesAndNamesTheBadOption) {
     EXPECT_TRUE(o->json);
     EXPECT_EQ(o->send.size(), 2u);
     EXPECT_EQ(o->pngEvery, 5);
-    EXPECT_EQ(o->videoPort, 0);
+    EXPECT_EQ(o->videoPort, 5000);
     EXPECT_EQ(o->audioPort, 47102);
+    // The plug-in always sends to 47101 and 47102: port 0 would wait in silence.
+    EXPECT_FALSE(ParsePhoneOptions({"--audio-port", "0"}, &err));
+    EXPECT_EQ(err, "--audio-port 0 would never receive anything: the plug-in always sends audio to port 47102");
     for (const std::vector<std::string>& bad :
          {std::vector<std::string>{"--code", "12345"}, {"--port", "0"}, {"--port"}, {"--seconds", "-1"},
           {"--send", "warp 9"}, {"--frobnicate"}, {"--id", std::string(65, 'x')}}) {

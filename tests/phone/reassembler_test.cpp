@@ -134,33 +134,87 @@ TEST(PhoneReassembler, DeliversInOrderAndGivesUpOnUnrepairableFrames) {
     for (const auto& d : frames[1].datagrams) Push(r, d, 1);
     ASSERT_EQ(r.Pop()->frameNumber, 1);
     ASSERT_EQ(r.Pop()->frameNumber, 2);
-    // Frame 3 loses three data fragments (one more than its parity): held back...
+    // Frame 3 loses three data fragments (one more than its parity). While the
+    // sender has not moved past its group it is held...
     for (std::size_t i = 3; i < frames[3].datagrams.size(); ++i) Push(r, frames[3].datagrams[i], 10);
-    std::vector<Sent> later;
-    for (std::uint16_t i = 4; i < 6; ++i) later.push_back(MakeFrame(5000, i, seq));
-    for (const auto& d : later[0].datagrams) Push(r, d, 20);
     r.Expire(T(50));
     EXPECT_FALSE(r.Pop());
-    EXPECT_EQ(r.pending(), 2u);
-    // ...until its wait is over; then the newer complete frame follows.
+    EXPECT_EQ(r.pending(), 1u);
+    // ...until its wait is over.
     r.Expire(T(110));
     EXPECT_EQ(r.TakeLost(), std::vector<std::uint16_t>{3});
-    ASSERT_EQ(r.Pop()->frameNumber, 4);
     // A fragment of the given-up frame is late now.
     Push(r, frames[3].datagrams[0], 120);
     EXPECT_EQ(r.counters().late, 1u);
-    // A frame never seen at all (5) is given up once enough newer ones arrived.
+    // Frame 4 loses too many as well, and the next group follows: once nothing of
+    // frame 4 came for the reordering allowance (2 ms at least), frame 5 goes out.
+    std::vector<Sent> later;
+    later.push_back(MakeFrame(20000, 4, seq));
+    later.push_back(MakeFrame(5000, 5, seq));
+    for (std::size_t i = 3; i < later[0].datagrams.size(); ++i) Push(r, later[0].datagrams[i], 130);
+    for (const auto& d : later[1].datagrams) Push(r, d, 131);
+    EXPECT_FALSE(r.Pop());
+    EXPECT_TRUE(r.TakeLost().empty());
+    r.Expire(T(132));
+    EXPECT_EQ(r.TakeLost(), std::vector<std::uint16_t>{4});
+    ASSERT_EQ(r.Pop()->frameNumber, 5);
+    // A frame never seen at all (6) is given up once enough newer ones arrived.
+    const Sent unseen = MakeFrame(1000, 6, seq);
     std::vector<Sent> more;
-    for (std::uint16_t i = 6; i < 10; ++i) more.push_back(MakeFrame(1000, i, seq));
+    for (std::uint16_t i = 7; i < 11; ++i) more.push_back(MakeFrame(1000, i, seq));
     for (const auto& s : more) {
-        for (const auto& d : s.datagrams) Push(r, d, 130);
+        for (const auto& d : s.datagrams) Push(r, d, 140);
     }
-    EXPECT_EQ(r.TakeLost(), std::vector<std::uint16_t>{5});
-    for (std::uint16_t i = 6; i < 10; ++i) ASSERT_EQ(r.Pop()->frameNumber, i);
-    EXPECT_EQ(r.counters().framesLost, 2u);
-    // Sequence gaps: frame 5's datagrams and two of frame 3's (the third came late).
+    EXPECT_EQ(r.TakeLost(), std::vector<std::uint16_t>{6});
+    for (std::uint16_t i = 7; i < 11; ++i) ASSERT_EQ(r.Pop()->frameNumber, i);
+    EXPECT_EQ(r.counters().framesLost, 3u);
+    // Sequence gaps: two of frame 3's (the third came late), three of frame 4's, all of frame 6's.
     const auto& c = r.counters();
-    EXPECT_EQ(c.sequenceSpan - c.sequenceReceived, later[1].datagrams.size() + 2);
+    EXPECT_EQ(c.sequenceSpan - c.sequenceReceived, 2 + 3 + unseen.datagrams.size());
+}
+
+// Scripted arrival times: the give-up follows the pacing of the frame's group,
+// and a complete key frame ends every older wait at once.
+TEST(PhoneReassembler, GivesUpByThePacingOfTheGroupAndAtANewerKeyFrame) {
+    FrameReassembler r;  // default limits: 250 ms, 8 newer frames
+    std::uint32_t seq = 0;
+    // 100 KB: 70 data + 7 parity, one datagram a millisecond; the last eight data
+    // fragments are lost (one more than the parity).
+    const Sent a = MakeFrame(100000, 0, seq, true);
+    const Sent b = MakeFrame(3000, 1, seq);
+    ASSERT_EQ(a.datagrams.size(), 77u);
+    int t = 0;
+    for (std::size_t i = 0; i < a.datagrams.size(); ++i)
+        if (i < 62 || i >= 70) Push(r, a.datagrams[i], t++);
+    const int lastOfA = t - 1;
+    // The next group: the sender is past frame 0, which now waits four of its gaps (4 ms).
+    for (const auto& d : b.datagrams) Push(r, d, lastOfA + 1);
+    r.Expire(T(lastOfA + 3));
+    EXPECT_FALSE(r.Pop());
+    r.Expire(T(lastOfA + 4));
+    EXPECT_EQ(r.TakeLost(), std::vector<std::uint16_t>{0});
+    ASSERT_EQ(r.Pop()->frameNumber, 1);
+
+    // Frame 2 is missing most of itself, frame 3 is complete, then key frame 4
+    // completes: 2 is given up and 3 and 4 leave at once, with no time passing.
+    const Sent c = MakeFrame(20000, 2, seq), d = MakeFrame(3000, 3, seq), k = MakeFrame(3000, 4, seq, true);
+    Push(r, c.datagrams[0], 100);
+    for (const auto& x : d.datagrams) Push(r, x, 100);
+    EXPECT_FALSE(r.Pop());
+    for (const auto& x : k.datagrams) Push(r, x, 100);
+    EXPECT_EQ(r.TakeLost(), std::vector<std::uint16_t>{2});
+    ASSERT_EQ(r.Pop()->frameNumber, 3);
+    auto key = r.Pop();
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->frameNumber, 4);
+    EXPECT_TRUE(key->keyFrame);
+
+    // Frames of 256 data fragments and more carry no parity: counted as such.
+    EXPECT_EQ(r.counters().framesUnprotected, 0u);
+    const Sent big = MakeFrame(256 * 1440, 5, seq);
+    for (const auto& x : big.datagrams) Push(r, x, 200);
+    ASSERT_EQ(r.Pop()->frameNumber, 5);
+    EXPECT_EQ(r.counters().framesUnprotected, 1u);
 }
 
 TEST(PhoneReassembler, FrameNumbersWrapAndARestartStartsOver) {

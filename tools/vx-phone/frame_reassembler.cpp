@@ -67,13 +67,13 @@ void FrameReassembler::Reset() {
     ++counters_.resets;
 }
 
-void FrameReassembler::TrackSequence(std::uint32_t sequence) {
+std::int64_t FrameReassembler::TrackSequence(std::uint32_t sequence) {
     if (!seqStarted_) {
         seqStarted_ = true;
         seqFirst_ = seqHighest_ = sequence;
         counters_.sequenceSpan += 1;
         counters_.sequenceReceived += 1;
-        return;
+        return sequence;
     }
     const auto delta = static_cast<std::int32_t>(sequence - static_cast<std::uint32_t>(seqHighest_));
     const std::int64_t ext = seqHighest_ + delta;
@@ -85,6 +85,7 @@ void FrameReassembler::TrackSequence(std::uint32_t sequence) {
         seqFirst_ = ext;
     }
     counters_.sequenceReceived += 1;
+    return ext;
 }
 
 bool FrameReassembler::Push(const std::uint8_t* data, std::size_t size, Clock::time_point now) {
@@ -118,6 +119,7 @@ bool FrameReassembler::Push(const std::uint8_t* data, std::size_t size, Clock::t
         p.parity = v->parityCount;
         p.fragments.resize(v->count);
         p.firstArrival = now;
+        if (p.parity == 0) ++counters_.framesUnprotected;
     } else if (p.count != v->count || p.parity != v->parityCount || p.frameTime != v->frameTime) {
         ++counters_.invalid;
         return false;
@@ -146,9 +148,15 @@ bool FrameReassembler::Push(const std::uint8_t* data, std::size_t size, Clock::t
         ++counters_.invalid;
         return false;
     }
-    TrackSequence(v->sequence);
+    const std::int64_t seq = TrackSequence(v->sequence);
     ++counters_.datagrams;
     counters_.bytes += size;
+    p.sequenceEnd = seq - v->index + p.count;
+    if (p.received > 0) {
+        streamGap_ = std::chrono::duration_cast<std::chrono::nanoseconds>((now - p.firstArrival) / p.received);
+    }
+    ++p.received;
+    p.lastArrival = now;
     if (lastLength != 0) p.lastLength = lastLength;
     if (v->isParity()) {
         slot.assign(v->parityBlock(), v->parityBlock() + kFragmentPayload);
@@ -235,6 +243,26 @@ bool FrameReassembler::TryComplete(std::int64_t key, Pending& p, Clock::time_poi
     return true;
 }
 
+// Past hope: the sender has sent the whole group (a newer sequence number
+// arrived) and no fragment of it came for four of its gaps; a frame never seen
+// is measured from the first fragment of the next one that was.
+bool FrameReassembler::PastHope(std::int64_t key, const Pending* p, Clock::time_point now) const {
+    std::chrono::nanoseconds gap = streamGap_;
+    if (p != nullptr && p->received >= 2) gap = (p->lastArrival - p->firstArrival) / (p->received - 1);
+    const auto allowance = std::clamp<std::chrono::nanoseconds>(4 * gap, options_.minReorderWait, options_.maxWait);
+    if (p != nullptr && p->received > 0) return seqHighest_ >= p->sequenceEnd && now - p->lastArrival >= allowance;
+    auto newer = pending_.upper_bound(key);
+    return newer != pending_.end() && newer->second.received > 0 && now - newer->second.firstArrival >= allowance;
+}
+
+void FrameReassembler::GiveUp(std::int64_t key) {
+    ++counters_.framesLost;
+    lost_.push_back(static_cast<std::uint16_t>(key));
+    recentLost_.insert(key);
+    if (recentLost_.size() > 256) recentLost_.erase(recentLost_.begin());
+    pending_.erase(key);
+}
+
 void FrameReassembler::Advance(Clock::time_point now) {
     for (;;) {
         auto it = pending_.find(next_);
@@ -245,18 +273,32 @@ void FrameReassembler::Advance(Clock::time_point now) {
             continue;
         }
         if (next_ > highest_) return;
+        // A complete key frame makes everything older useless to the decoder.
+        auto key = std::find_if(pending_.upper_bound(next_), pending_.end(),
+                                [](const auto& e) { return e.second.complete && e.second.keyFrame; });
+        if (key != pending_.end()) {
+            const std::int64_t until = key->first;
+            while (next_ < until) {
+                // Complete ones still go out in order (the decoder skips what refers to a hole).
+                if (auto older = pending_.find(next_); older != pending_.end() && older->second.complete) {
+                    ready_.push_back(std::move(older->second.frame));
+                    pending_.erase(older);
+                } else {
+                    GiveUp(next_);
+                }
+                ++next_;
+            }
+            continue;
+        }
         bool giveUp = highest_ - next_ >= options_.maxNewerFrames;
         if (!giveUp) {
             // A frame never seen waits from the first sign that it exists: a newer frame.
             auto since = (it != pending_.end()) ? it : pending_.upper_bound(next_);
             giveUp = since != pending_.end() && now - since->second.firstArrival >= options_.maxWait;
         }
+        if (!giveUp) giveUp = PastHope(next_, it != pending_.end() ? &it->second : nullptr, now);
         if (!giveUp) return;
-        ++counters_.framesLost;
-        lost_.push_back(static_cast<std::uint16_t>(next_));
-        recentLost_.insert(next_);
-        if (recentLost_.size() > 256) recentLost_.erase(recentLost_.begin());
-        if (it != pending_.end()) pending_.erase(it);
+        GiveUp(next_);
         ++next_;
     }
 }

@@ -2,8 +2,11 @@
 // any order, twice, or not at all. A frame is complete when all its data
 // fragments are in, or repaired when enough parity arrived to rebuild the
 // missing ones (cm256). Frames leave in frame-number order; one that cannot be
-// completed is given up after a bounded wait or once enough newer frames have
-// shown up, so a loss never stalls the stream.
+// completed is given up as soon as it is past hope: a newer key frame is
+// complete, or the sender has moved past its group and a short allowance for
+// reordering (four fragment gaps of its group) has run out. A bounded wait and
+// a count of newer frames remain as the last resort, so a loss never stalls
+// the stream.
 #pragma once
 
 #include <chrono>
@@ -24,6 +27,9 @@ struct ReassemblerOptions {
     std::uint8_t streamType = 1;                       // datagrams of other streams are refused
     std::chrono::milliseconds maxWait{250};            // from a frame's first fragment (or the first sign of it)
     int maxNewerFrames = 8;                            // give up once this many newer frame numbers were seen
+    // Allowance for a datagram overtaken by newer ones: four fragment gaps of
+    // the frame's group, within these bounds.
+    std::chrono::microseconds minReorderWait{2000};
 };
 
 struct AssembledFrame {
@@ -47,6 +53,7 @@ struct ReassemblerCounters {
     std::uint64_t framesComplete = 0;    // delivered, repaired ones included
     std::uint64_t framesRepaired = 0;
     std::uint64_t framesLost = 0;        // given up (partly received or never seen)
+    std::uint64_t framesUnprotected = 0; // arrived without parity (256 data fragments or more)
     std::uint64_t fragmentsRepaired = 0;
     std::uint64_t repairFailures = 0;    // parity present but the decoder refused it
     std::uint64_t resets = 0;            // the sender's numbering jumped (restart)
@@ -83,16 +90,20 @@ private:
         int haveData = 0, haveParity = 0;
         std::uint16_t lastLength = 0;  // of the last data fragment, 0 until known
         std::optional<std::uint32_t> sendTimeUs;
-        Clock::time_point firstArrival{};
+        Clock::time_point firstArrival{}, lastArrival{};
+        int received = 0;              // datagrams taken, parity included
+        std::int64_t sequenceEnd = 0;  // one past the group's last sequence number, unwrapped
         bool complete = false;
         AssembledFrame frame;
     };
 
     std::int64_t Unwrap(std::uint16_t frameNumber) const;
     void Reset();
-    void TrackSequence(std::uint32_t sequence);
+    std::int64_t TrackSequence(std::uint32_t sequence);
     bool TryComplete(std::int64_t key, Pending& p, Clock::time_point now);
     void Advance(Clock::time_point now);
+    bool PastHope(std::int64_t key, const Pending* p, Clock::time_point now) const;
+    void GiveUp(std::int64_t key);
 
     ReassemblerOptions options_;
     ReassemblerCounters counters_;
@@ -105,6 +116,7 @@ private:
     // Sequence tracking: unwrapped highest and the recent window of seen numbers.
     bool seqStarted_ = false;
     std::int64_t seqFirst_ = 0, seqHighest_ = 0;
+    std::chrono::nanoseconds streamGap_{0};  // fragment gap of the last group that showed one
     std::set<std::int64_t> recentLost_;  // frames given up lately, for the late count
 };
 

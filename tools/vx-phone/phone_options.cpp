@@ -75,6 +75,13 @@ std::optional<PhoneOptions> ParsePhoneOptions(const std::vector<std::string>& ar
         long n = 0;
         auto port = [&](std::uint16_t* out, bool allowZero) -> bool {
             if (!need("a port number")) return false;
+            if (!allowZero && value == "0" && (name == "--video-port" || name == "--audio-port")) {
+                // An ephemeral port is one the plug-in never sends to.
+                if (error)
+                    *error = name + " 0 would never receive anything: the plug-in always sends " +
+                             (name == "--video-port" ? "video to port 47101" : "audio to port 47102");
+                return false;
+            }
             if (!ParseLong(value, allowZero ? 0 : 1, 65535, &n)) {
                 if (error) *error = name + ": '" + value + "' is not a port 1..65535";
                 return false;
@@ -115,9 +122,9 @@ std::optional<PhoneOptions> ParsePhoneOptions(const std::vector<std::string>& ar
             if (!need("a local IPv4 address")) return std::nullopt;
             o.bind = value;
         } else if (name == "--video-port") {
-            if (!port(&o.videoPort, true)) return std::nullopt;
+            if (!port(&o.videoPort, false)) return std::nullopt;
         } else if (name == "--audio-port") {
-            if (!port(&o.audioPort, true)) return std::nullopt;
+            if (!port(&o.audioPort, false)) return std::nullopt;
         } else if (name == "--code") {
             if (!need("six digits")) return std::nullopt;
             if (!IsSixDigitCode(value)) return fail("--code: '" + value + "' is not six digits");
@@ -218,8 +225,8 @@ std::string PhoneUsageText() {
         "  --discover-timeout S how long to look (default 10)\n"
         "  --bind ADDR          local address for the media ports (default 127.0.0.1 for\n"
         "                       a loopback host, else 0.0.0.0)\n"
-        "  --video-port N       UDP port for video (default 47101; 0 = any)\n"
-        "  --audio-port N       UDP port for audio (default 47102; 0 = any)\n"
+        "  --video-port N       UDP port for video (default 47101)\n"
+        "  --audio-port N       UDP port for audio (default 47102)\n"
         "  --code NNNNNN        pairing code; without it the code is read from stdin\n"
         "                       when the plug-in asks for one\n"
         "  --token-file PATH    where the phone id and tokens are kept\n"

@@ -78,7 +78,8 @@ ReassemblerCounters Since(ReassemblerCounters c, const ReassemblerCounters& base
     for (auto [field, old] : {std::pair{&c.datagrams, base.datagrams}, {&c.invalid, base.invalid},
                               {&c.duplicates, base.duplicates}, {&c.late, base.late},
                               {&c.framesComplete, base.framesComplete}, {&c.framesRepaired, base.framesRepaired},
-                              {&c.framesLost, base.framesLost}, {&c.fragmentsRepaired, base.fragmentsRepaired},
+                              {&c.framesLost, base.framesLost}, {&c.framesUnprotected, base.framesUnprotected},
+                              {&c.fragmentsRepaired, base.fragmentsRepaired},
                               {&c.repairFailures, base.repairFailures}, {&c.resets, base.resets},
                               {&c.bytes, base.bytes}, {&c.sequenceSpan, base.sequenceSpan},
                               {&c.sequenceReceived, base.sequenceReceived}})
@@ -101,7 +102,8 @@ std::vector<std::string> OverlayLines(const SessionSnapshot& s, const PhoneStats
     return {Fixed(w.fps, 1) + " FPS  " + Fixed(w.mbps, 2) + " MBIT/S",
             "LOSS " + Fixed(LossPercent(s.video), 2) + "%  REPAIRED " + std::to_string(s.video.framesRepaired) +
                 "  LOST " + std::to_string(s.video.framesLost),
-            "PUSH->DECODED " + (s.stampLatency.count ? Fixed(s.stampLatency.p50Ms, 1) + " MS" : std::string("-"))};
+            "PUSH->DECODED " + (s.stampLatency.count ? Fixed(s.stampLatency.p50Ms, 1) + " MS" : std::string("-")),
+            "unprotected frames: " + std::to_string(s.video.framesUnprotected)};
 }
 
 }  // namespace
@@ -275,7 +277,8 @@ void PhoneSession::VideoLoop() {
     DropTally tally;
     std::vector<std::uint8_t> buf(kMaxDatagramBytes + 64);
     while (!stopping_.load()) {
-        const int n = ReceiveDatagram(videoSocket_, buf.data(), buf.size(), kPollMs);
+        // A held frame may be given up within milliseconds: look again soon.
+        const int n = ReceiveDatagram(videoSocket_, buf.data(), buf.size(), reasm.pending() ? 1 : kPollMs);
         const auto now = clock_.Now();
         if (n > 0) {
             const bool drop = loss.Drop();
@@ -545,7 +548,8 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
                std::to_string(s.video.duplicates) + ",\"late\":" + std::to_string(s.video.late) + ",\"invalid\":" +
                std::to_string(s.video.invalid) + ",\"frames_repaired\":" + std::to_string(s.video.framesRepaired) +
                ",\"fragments_repaired\":" + std::to_string(s.video.fragmentsRepaired) + ",\"frames_lost\":" +
-               std::to_string(s.video.framesLost) + ",\"repair_failures\":" + std::to_string(s.video.repairFailures) +
+               std::to_string(s.video.framesLost) + ",\"frames_unprotected\":" +
+               std::to_string(s.video.framesUnprotected) + ",\"repair_failures\":" + std::to_string(s.video.repairFailures) +
                ",\"send_latency\":" + LatencyJson(s.sendLatency) + ",\"stamp_latency\":" +
                LatencyJson(s.stampLatency) + ",\"reassembly\":" + LatencyJson(s.reassembly) +
                ",\"decode_time\":" + LatencyJson(s.decodeTime) +
@@ -581,7 +585,7 @@ std::string PhoneSession::SummaryText(const SessionSnapshot& s) const {
       << s.video.duplicates << " duplicates, " << s.video.late << " late, " << s.video.invalid << " invalid\n";
     t << "  repair:   " << s.video.framesRepaired << " frames repaired (" << s.video.fragmentsRepaired
       << " fragments rebuilt), " << s.video.framesLost << " frames lost, " << s.video.repairFailures
-      << " repair failures\n";
+      << " repair failures, unprotected frames: " << s.video.framesUnprotected << "\n";
     t << "  latency:  send -> frame complete: " << LatencyText(s.sendLatency) << "\n";
     t << "            push -> decoded (" << s.stampsRead << " stamps read): " << LatencyText(s.stampLatency) << "\n";
     t << "            reassembly: " << LatencyText(s.reassembly) << "\n";

@@ -137,8 +137,14 @@ private:
         SDL_GetRendererOutputSize(renderer_, &ww, &wh);
         const bool picture = p.width > 0 && p.height > 0;
         if (picture) {
-            if (p.width != texW_ || p.height != texH_) {
+            // The conversion the stream signals; SDL takes it when the texture is made.
+            const SDL_YUV_CONVERSION_MODE mode = p.fullRange ? SDL_YUV_CONVERSION_JPEG
+                                                 : p.bt709   ? SDL_YUV_CONVERSION_BT709
+                                                             : SDL_YUV_CONVERSION_BT601;
+            if (p.width != texW_ || p.height != texH_ || mode != yuvMode_) {
                 if (texture_) SDL_DestroyTexture(texture_);
+                SDL_SetYUVConversionMode(mode);
+                yuvMode_ = mode;
                 texture_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_IYUV, SDL_TEXTUREACCESS_STREAMING, p.width, p.height);
                 texW_ = p.width;
                 texH_ = p.height;
@@ -212,6 +218,7 @@ private:
     std::condition_variable wake_;
     bool stop_ = false;
     I420Picture pending_;
+    SDL_YUV_CONVERSION_MODE yuvMode_ = SDL_YUV_CONVERSION_BT601;
     bool havePending_ = false;
     std::vector<std::string> figures_;
     bool figuresChanged_ = false;

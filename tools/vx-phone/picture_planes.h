@@ -12,6 +12,8 @@ namespace Veltrix::phone {
 struct I420Picture {
     int width = 0, height = 0;
     std::vector<std::uint8_t> y, u, v;
+    bool bt709 = false;      // the stream signals the BT.709 matrix (else BT.601)
+    bool fullRange = false;  // the stream signals full range (else limited)
     int chromaWidth() const { return (width + 1) / 2; }
     int chromaHeight() const { return (height + 1) / 2; }
 };

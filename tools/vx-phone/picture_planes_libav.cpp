@@ -15,6 +15,8 @@ bool CopyI420(const DecodedPicture& picture, I420Picture* out) {
     if (!f || !out || f->width <= 0 || f->height <= 0) return false;
     out->width = f->width;
     out->height = f->height;
+    out->bt709 = f->colorspace == AVCOL_SPC_BT709;
+    out->fullRange = f->color_range == AVCOL_RANGE_JPEG || f->format == AV_PIX_FMT_YUVJ420P;
     const int cw = out->chromaWidth(), ch = out->chromaHeight();
     out->y.resize(static_cast<std::size_t>(f->width) * f->height);
     out->u.resize(static_cast<std::size_t>(cw) * ch);

@@ -136,7 +136,8 @@ bool SavePng(const DecodedPicture& picture, const std::filesystem::path& path, s
     AVFrame* rgb = av_frame_alloc();
     AVPacket* pkt = av_packet_alloc();
     SwsContext* sws = sws_getContext(src->width, src->height, static_cast<AVPixelFormat>(src->format), src->width,
-                                     src->height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                                     src->height, AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                     nullptr, nullptr, nullptr);
     do {
         if (!ctx || !rgb || !pkt || !sws) {
             if (error) *error = "cannot set up the PNG conversion";
@@ -149,6 +150,12 @@ bool SavePng(const DecodedPicture& picture, const std::filesystem::path& path, s
             if (error) *error = "out of memory";
             break;
         }
+        // The matrix and range the stream signals; unsigned streams as BT.601
+        // limited range, as most decoders assume.
+        const int matrix = src->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : src->colorspace;
+        const int fullRange = src->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+        sws_setColorspaceDetails(sws, sws_getCoefficients(matrix), fullRange, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                 0, 1 << 16, 1 << 16);
         sws_scale(sws, src->data, src->linesize, 0, src->height, rgb->data, rgb->linesize);
         ctx->width = src->width;
         ctx->height = src->height;

@@ -1,6 +1,7 @@
 // Real encoding through libx264/libx265, every access unit decoded by libavcodec.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -53,6 +54,7 @@ public:
         return frame_->width == w && frame_->height == h;
     }
     int Luma(int x, int y) const { return frame_->data[0][y * frame_->linesize[0] + x]; }
+    const AVFrame& Frame() const { return *frame_; }
 
 private:
     AVCodecContext* ctx_ = nullptr;
@@ -191,6 +193,66 @@ TEST_F(MfLibav, CodecSwitchAndLiveBitrate) {
     enc->SetRateControl(kRateControlQuality, 0.5f);
     Feed(640, 360, 0, 3);
     CheckDecodes(kCodecH264, 640, 360);
+}
+
+// A gradient under strong grain: far more detail than 150 Mbit/s carries at
+// 30 fps, so the uncapped stream exceeds the frame-size cap.
+std::vector<uint8_t> Grain(int w, int h, int n) {
+    std::vector<uint8_t> img(static_cast<size_t>(w) * h * 4);
+    uint32_t r = 2463534242u + static_cast<uint32_t>(n) * 7919u;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = &img[(static_cast<size_t>(y) * w + x) * 4];
+            for (int c = 0; c < 3; ++c) {
+                r ^= r << 13, r ^= r >> 17, r ^= r << 5;
+                const int v = (x * 255 / w + c * 60) % 256 + static_cast<int>(r % 121) - 60;
+                p[c] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+            }
+            p[3] = 255;
+        }
+    return img;
+}
+
+// The real libx264 and libx265 hold every frame to the cap, key frames of a long
+// GOP included, and the stream says it is BT.709 limited range.
+TEST_F(MfLibav, GrainyFramesStayUnderTheFrameSizeCap) {
+    constexpr int w = 1280, h = 720;
+    std::vector<std::vector<uint8_t>> frames;
+    for (int i = 0; i < 8; ++i) frames.push_back(Grain(w, h, i));
+    auto largest = [&](MediaFoundationEncoder& e, int codec, int gop, int count) {
+        units.clear();
+        e.SetCodec(codec);
+        e.SetGopSize(gop);
+        EXPECT_TRUE(e.Configure(w, h, 150'000'000, 30));
+        size_t most = 0;
+        for (int i = 0; i < count; ++i) {
+            const size_t before = units.size();
+            e.Encode(frames[static_cast<size_t>(i)].data(), w, h, w * 4, 0);
+            EXPECT_EQ(units.size(), before + 1);
+        }
+        for (auto& u : units) most = std::max(most, u.bytes.size());
+        return most;
+    };
+    MediaFoundationEncoderOptions off;
+    off.noFrameCapEnv = "1";
+    MediaFoundationEncoder uncapped(std::move(off));
+    uncapped.SetOutputCallback([this](const uint8_t* d, size_t n, bool k, uint64_t ts) {
+        units.push_back({std::vector<uint8_t>(d, d + n), k, ts});
+    });
+    EXPECT_GT(largest(uncapped, kCodecH264, 1, 4), kDefaultFrameSizeCap);
+    EXPECT_LE(largest(*enc, kCodecH264, 1, 8), kDefaultFrameSizeCap);
+    EXPECT_LE(largest(*enc, kCodecH264, 600, 8), kDefaultFrameSizeCap);
+    Decoder d(kCodecH264);
+    ASSERT_TRUE(d.Decode(units[0].bytes, w, h));
+    EXPECT_EQ(d.Frame().colorspace, AVCOL_SPC_BT709);
+    EXPECT_EQ(d.Frame().color_primaries, AVCOL_PRI_BT709);
+    EXPECT_EQ(d.Frame().color_trc, AVCOL_TRC_BT709);
+    EXPECT_EQ(d.Frame().color_range, AVCOL_RANGE_MPEG);
+    EXPECT_LE(largest(*enc, kCodecHevc, 1, 4), kDefaultFrameSizeCap);
+    Decoder hevc(kCodecHevc);
+    ASSERT_TRUE(hevc.Decode(units[0].bytes, w, h));
+    EXPECT_EQ(hevc.Frame().colorspace, AVCOL_SPC_BT709);
+    EXPECT_EQ(hevc.Frame().color_range, AVCOL_RANGE_MPEG);
 }
 
 TEST_F(MfLibav, EmergencyCompressionMakesSmallFrames) {

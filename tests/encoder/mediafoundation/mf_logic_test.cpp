@@ -29,9 +29,10 @@ protected:
     testing::ScopedTestDirs dirs;
     std::vector<Delivered> out;
 
-    std::unique_ptr<MediaFoundationEncoder> Make(bool async = false) {
+    std::unique_ptr<MediaFoundationEncoder> Make(bool async = false, const char* noFrameCap = "0") {
         MediaFoundationEncoderOptions o;
         o.platform = platform;
+        o.noFrameCapEnv = noFrameCap;
         o.asyncHwEncodersEnabled = [async] { return async; };
         auto e = std::make_unique<MediaFoundationEncoder>(std::move(o));
         e->SetOutputCallback([this](const uint8_t* d, size_t n, bool k, uint64_t ts) {
@@ -302,14 +303,61 @@ TEST_F(MfLogic, CodecSettingsByMode) {
     EXPECT_NE(LogText().find("SetQualityMode q=0.50 → CODECAPI_AVEncCommonQuality=50 hr=0x00000000"),
               std::string::npos);
 
+    // Held to the frame-size cap: 340,000 bytes at 30 fps allow 81.6 Mbit/s.
     e->SetHrdBufferBits(1, 3'000'000'000LL);
-    EXPECT_EQ(log.properties[log.properties.size() - 2].second, 3'000'000'000u);
-    EXPECT_EQ(log.Last(CodecProperty::MaxBitRate), 4'000'000'000u);
+    EXPECT_EQ(log.properties[log.properties.size() - 2].second, 65'280'000u);
+    EXPECT_EQ(log.Last(CodecProperty::MaxBitRate), 81'600'000u);
     size_t n = log.properties.size();
     e->SetHrdBufferBits(0, 5);
     e->SetBitrate(0);
     e->SetBitrate(8'000'000);  // unchanged
     EXPECT_EQ(log.properties.size(), n);
+}
+
+// The frame-size cap bounds what the transform is asked for; the phone still
+// sees the bitrate it set. VX_NO_FRAME_CAP=1 gives the rates as asked.
+TEST_F(MfLogic, FrameSizeCapBoundsRatesAndBuffer) {
+    platform->Add(Sw());
+    auto e = Make();
+    e->SetCodec(kCodecH264);
+    auto& log = *platform->transforms[0].log;
+    ASSERT_TRUE(e->Configure(1280, 720, 150'000'000, 30));
+    EXPECT_EQ(e->Bitrate(), 150'000'000u);
+    EXPECT_EQ(log.outputTypes.back().avgBitrate, 65'280'000u);
+    EXPECT_EQ(log.Last(CodecProperty::MeanBitRate), 65'280'000u);
+    EXPECT_EQ(log.Last(CodecProperty::MaxBitRate), 81'600'000u);
+    EXPECT_EQ(log.Last(CodecProperty::BufferSize), 2'448'000u);  // 90 % of the cap, in bits
+    EXPECT_NE(LogText().find("frame-size cap 340000 bytes at 30 fps: mean 65280000 bps (asked 150000000), "
+                             "max 81600000 bps, buffer 2448000 bits"),
+              std::string::npos);
+    // The stream's colour description rides on the output type.
+    EXPECT_EQ(log.outputTypes.back().yuvMatrix, kYuvMatrixBt709);
+    EXPECT_EQ(log.outputTypes.back().nominalRange, kNominalRange16To235);
+    EXPECT_EQ(log.outputTypes.back().primaries, kPrimariesBt709);
+    EXPECT_EQ(log.outputTypes.back().transferFunction, kTransferFunction709);
+    // Live changes stay under it; a larger cap raises the ceiling at once.
+    e->SetBitrate(120'000'000);
+    EXPECT_EQ(log.Last(CodecProperty::MeanBitRate), 65'280'000u);
+    e->SetFrameSizeCap(1'000'000);
+    EXPECT_EQ(log.Last(CodecProperty::MeanBitRate), 120'000'000u);
+    EXPECT_EQ(log.Last(CodecProperty::BufferSize), 7'200'000u);
+    // Where the rate fits (60 fps), nothing changes but the buffer.
+    e->SetFrameSizeCap(340'000);
+    ASSERT_TRUE(e->Configure(1280, 720, 100'000'000, 60));
+    EXPECT_EQ(log.Last(CodecProperty::MeanBitRate), 100'000'000u);
+    EXPECT_EQ(log.Last(CodecProperty::MaxBitRate), 130'000'000u);
+
+    auto off = Make(false, "1");
+    off->SetCodec(kCodecH264);
+    auto& offLog = *platform->transforms[0].log;
+    const size_t before = offLog.properties.size();
+    ASSERT_TRUE(off->Configure(1280, 720, 150'000'000, 30));
+    EXPECT_EQ(offLog.Last(CodecProperty::MeanBitRate), 150'000'000u);
+    EXPECT_EQ(offLog.Last(CodecProperty::MaxBitRate), 195'000'000u);
+    for (size_t i = before; i < offLog.properties.size(); ++i)
+        EXPECT_NE(offLog.properties[i].first, CodecProperty::BufferSize);
+    EXPECT_NE(LogText().find("frame-size cap off (VX_NO_FRAME_CAP=1): mean 150000000 bps, max 195000000 bps"),
+              std::string::npos);
 }
 
 TEST_F(MfLogic, RebuildingSettersAndClamps) {

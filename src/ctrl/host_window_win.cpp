@@ -65,7 +65,7 @@ void PostSpace(HWND target) {
 }
 
 void WarmUpRetry(const std::shared_ptr<TransportCtx>& ctx, HWND target) {
-    std::lock_guard<std::mutex> lock(ctx->mutex);
+    const HostCallScope inHost(*ctx);  // counted, not locked: the host may need this thread
     std::uint8_t state = 0;
     if (ctx->connected.load() && ctx->transportSuite && ctx->transportRef) {
         ctx->transportSuite->GetPlayState(ctx->transportRef, &state);

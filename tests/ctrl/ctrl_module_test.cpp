@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <thread>
 
 #include "ctrl/bridge.h"
 #include "dynamic_library.h"
@@ -24,6 +26,10 @@ std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
+}
+
+bool Has(const std::vector<std::string>& calls, const std::string& call) {
+    return std::find(calls.begin(), calls.end(), call) != calls.end();
 }
 
 class CtrlModuleTest : public ::testing::Test {
@@ -242,6 +248,62 @@ TEST_F(CtrlModuleTest, AMissingHostSuiteLeavesTheSurfaceDormant) {
     const std::string log = LogText();
     EXPECT_NE(log.find("ctrl:ERROR] ctrl: AcquireSuite(HostCommand) err=1394689636"), std::string::npos) << log;
     EXPECT_NE(log.find("ctrl:ERROR] ctrl: Connect: suite acquisition failed — staying dormant"), std::string::npos);
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(inst); }), kCsErrNone);
+    EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
+}
+
+// A host that serves our calls on its UI thread: while one of them waits for
+// that thread, the play/pause queued there and a disconnect made there go on.
+TEST_F(CtrlModuleTest, AHostCallWaitingForTheUiThreadBlocksNothingOfOurs) {
+    const std::string transport = std::string(kCsHostTransportSuiteName) + " v1";
+    const CsPluginSuite* ps = Start();
+    ASSERT_NE(ps, nullptr);
+    CsPluginInstanceRef inst = nullptr;
+    ASSERT_EQ(funcs.CreatePluginInstance(&inst), kCsErrNone);
+    CsSurfaceRef surface = nullptr;
+    ASSERT_EQ(OnUi([&] { return ps->Connect(inst, host.hostRef(1), &surface); }), kCsErrNone);
+
+    // The step stays inside the host until the play/pause has read the play state.
+    std::atomic<bool> inside{false}, sawPlayState{false};
+    host.During([&](const std::string& call) {
+        if (call != "cmd -/cmd.transport.step.forward@1") return;
+        inside = true;
+        sawPlayState = Eventually([&] { return Has(host.Calls(), "playstate@1"); });
+    });
+    std::thread step([&] { EXPECT_EQ(Dispatch(kStepForward), 0); });
+    ASSERT_TRUE(Eventually([&] { return inside.load(); }));
+    EXPECT_EQ(Dispatch(kPlayPause), 0);
+    step.join();
+    EXPECT_TRUE(sawPlayState);
+    ASSERT_TRUE(Eventually([&] { return Has(host.Calls(), "cmd -/cmd.transport.play.ctitoout@1"); }));
+
+    // The disconnect runs while a command waits for the UI thread it runs on:
+    // it gives up waiting, and the command keeps the suites until it returns.
+    inside = false;
+    std::atomic<bool> disconnecting{false};
+    int heldInside = -1;
+    host.During([&](const std::string& call) {
+        if (call != "cmd -/cmd.goto.in@1") return;
+        inside = true;
+        if (!Eventually([&] { return disconnecting.load(); })) return;
+        ui.Run([] {});
+        heldInside = host.Held(transport);
+    });
+    std::int32_t gotoIn = -100;
+    std::thread go([&] { gotoIn = Dispatch(kGotoIn); });
+    ASSERT_TRUE(Eventually([&] { return inside.load(); }));
+    EXPECT_EQ(OnUi([&] {
+                  disconnecting = true;
+                  return ps->Disconnect(inst);
+              }),
+              kCsErrNone);
+    go.join();
+    host.During(nullptr);
+    EXPECT_EQ(gotoIn, 0);
+    EXPECT_EQ(heldInside, 1);
+    EXPECT_EQ(host.Held(transport), 0);
+    EXPECT_NE(LogText().find("ctrl:ERROR] ctrl: Disconnect: 1 host call(s) still running after 500 ms"),
+              std::string::npos);
     EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(inst); }), kCsErrNone);
     EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
 }

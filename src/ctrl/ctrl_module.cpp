@@ -33,8 +33,9 @@ const CsSPSuitesSuite* gSuites = nullptr;
 CsSuiteList gSuiteList = nullptr;
 
 VXCtrlBridge gBridge{nullptr, kVXCtrlBridgeVersion, 0};
-std::mutex gBridgeMutex;                 // guards gActive
+std::mutex gBridgeMutex;                 // guards gActive and gConnectedSurfaces
 std::shared_ptr<TransportCtx> gActive;  // the context of the surface that connected last
+int gConnectedSurfaces = 0;             // instances connected and not yet disconnected
 
 void StoreDispatch(VXCtrlDispatchFn fn) {
     // One pointer-sized store; the transmit plug-in reads it from its own threads.
@@ -66,6 +67,7 @@ public:
 struct PluginInstance {
     std::unique_ptr<VeltrixControlSurface> surface;
     std::shared_ptr<TransportCtx> context;
+    bool connected = false;  // between Connect and Disconnect; under gBridgeMutex
 };
 
 PluginInstance* Instance(CsPluginInstanceRef ref) { return reinterpret_cast<PluginInstance*>(ref); }
@@ -167,10 +169,19 @@ std::int32_t DispatchEntry(std::int32_t op) {
 }
 
 void Disconnect(PluginInstance& inst) {
-    StoreDispatch(nullptr);
+    bool lastSurface = false;
     {
+        // The bridge and the dispatcher are the process's: only the surface the
+        // bridge drives takes the bridge down, and only the last one the dispatcher.
         std::lock_guard<std::mutex> lock(gBridgeMutex);
-        gActive.reset();
+        if (inst.context && gActive == inst.context) {
+            StoreDispatch(nullptr);
+            gActive.reset();
+        }
+        if (inst.connected) {
+            inst.connected = false;
+            lastSurface = --gConnectedSurfaces == 0;
+        }
     }
     if (inst.context) {
         // None starts after this; one still inside the host keeps the suites until it returns.
@@ -182,12 +193,17 @@ void Disconnect(PluginInstance& inst) {
         inst.context.reset();
         Log(kLog, kLogInfo, "ctrl: Disconnect: released host suites + bridge");
     }
-    UiDispatcherTearDown();
+    if (lastSurface) UiDispatcherTearDown();
     inst.surface.reset();
 }
 
 void Connect(PluginInstance& inst, CsHostRef host) {
     if (!inst.surface) inst.surface = std::make_unique<VeltrixControlSurface>();
+    {
+        std::lock_guard<std::mutex> lock(gBridgeMutex);
+        if (!inst.connected) ++gConnectedSurfaces;
+        inst.connected = true;
+    }
     UiDispatcherInstall();
     auto ctx = std::make_shared<TransportCtx>();
     inst.context = ctx;

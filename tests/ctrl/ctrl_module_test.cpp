@@ -308,5 +308,35 @@ TEST_F(CtrlModuleTest, AHostCallWaitingForTheUiThreadBlocksNothingOfOurs) {
     EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
 }
 
+TEST_F(CtrlModuleTest, OnlyTheDrivingSurfaceTakesTheBridgeDown) {
+    const CsPluginSuite* ps = Start();
+    ASSERT_NE(ps, nullptr);
+    CsPluginInstanceRef a = nullptr, never = nullptr, c = nullptr;
+    ASSERT_EQ(funcs.CreatePluginInstance(&a), kCsErrNone);
+    ASSERT_EQ(funcs.CreatePluginInstance(&never), kCsErrNone);
+    ASSERT_EQ(funcs.CreatePluginInstance(&c), kCsErrNone);
+    CsSurfaceRef surface = nullptr;
+    ASSERT_EQ(OnUi([&] { return ps->Connect(a, host.hostRef(1), &surface); }), kCsErrNone);
+    // An instance that never connected goes: the connected one still drives the host.
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(never); }), kCsErrNone);
+    host.ClearCalls();
+    EXPECT_EQ(Dispatch(kStop), 0);
+    // A later surface drives; the earlier one's disconnect leaves it, and its dispatcher, alone.
+    ASSERT_EQ(OnUi([&] { return ps->Connect(c, host.hostRef(3), &surface); }), kCsErrNone);
+    EXPECT_EQ(OnUi([&] { return ps->Disconnect(a); }), kCsErrNone);
+    EXPECT_EQ(Dispatch(kStop), 0);
+    EXPECT_EQ(Dispatch(kPlayPause), 0);
+    ASSERT_TRUE(Eventually([&] { return Has(host.Calls(), "cmd -/cmd.transport.play.ctitoout@3"); }));
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"stop@1", "stop@3", "playstate@3",
+                                                      "cmd -/cmd.transport.play.ctitoout@3"}));
+    EXPECT_EQ(Count(LogText(), "ctrl: UI-dispatcher torn down"), 0u);
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(c); }), kCsErrNone);
+    EXPECT_EQ(bridgeGet()->dispatch, nullptr);
+    EXPECT_EQ(Count(LogText(), "ctrl: UI-dispatcher torn down"), 1u);
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(a); }), kCsErrNone);
+    EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
+    for (const auto& [suite, count] : host.held) EXPECT_EQ(count, 0) << suite;
+}
+
 }  // namespace
 }  // namespace Veltrix

@@ -338,5 +338,62 @@ TEST_F(CtrlModuleTest, OnlyTheDrivingSurfaceTakesTheBridgeDown) {
     for (const auto& [suite, count] : host.held) EXPECT_EQ(count, 0) << suite;
 }
 
+// Each plug-in links its own logger and both append to one file. Two copies of
+// this module stand in for the pair: when both cross the size limit together,
+// the file is rotated once, kept whole, and no line of either is lost.
+TEST(SharedLogFile, TwoLoggersCrossingTheLimitTogetherRotateItOnce) {
+    testing::ScopedTestDirs dirs;
+    std::vector<std::unique_ptr<testing::DynamicLibrary>> modules;
+    std::vector<CsEntryPointFunc> entries;
+    for (int i = 0; i < 2; ++i) {
+        const auto copy = testing::MakeTempDir("shared-log") / ("VeltrixCtrl-log" + std::to_string(i) + VX_CTRL_SUFFIX);
+        std::filesystem::copy_file(VX_CTRL_PATH, copy);
+        modules.push_back(std::make_unique<testing::DynamicLibrary>(copy));
+        ASSERT_TRUE(modules.back()->loaded()) << modules.back()->error();
+        entries.push_back(reinterpret_cast<CsEntryPointFunc>(modules.back()->Symbol("EntryPoint")));
+        ASSERT_NE(entries.back(), nullptr);
+    }
+    const auto log = LogFilePath();
+    auto rotated = log;
+    rotated += ".1";
+    constexpr int kRounds = 40, kLinesEach = 3;
+    const std::string older(1 << 20, 'o');
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        std::filesystem::create_directories(log.parent_path());
+        {
+            // An older rotated file to replace, and a full log: the next line of either rotates it.
+            std::ofstream out(rotated, std::ios::binary | std::ios::trunc);
+            for (int i = 0; i < 2; ++i) out << older;
+        }
+        { std::ofstream(log, std::ios::binary | std::ios::trunc); }
+        std::filesystem::resize_file(log, kLogRotateSize);
+        // Both start together: spinning, so that neither is still waking when the other writes.
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false};
+        std::vector<std::thread> writers;
+        for (std::uint32_t w = 0; w < 2; ++w) {
+            writers.emplace_back([&, w] {
+                ready.fetch_add(1);
+                while (!go.load()) {
+                }
+                // Each EntryPoint writes one line; without a basic suite it changes nothing else.
+                for (std::uint32_t i = 0; i < kLinesEach; ++i) entries[w](nullptr, i, 0, 100 + w, nullptr);
+            });
+        }
+        while (ready.load() < 2) std::this_thread::yield();
+        go = true;
+        for (auto& t : writers) t.join();
+        std::error_code ec;
+        EXPECT_EQ(std::filesystem::file_size(rotated, ec), kLogRotateSize) << "round " << round;
+        const std::string text = testing::ReadFileText(log);
+        for (std::uint32_t w = 0; w < 2; ++w) {
+            for (std::uint32_t i = 0; i < kLinesEach; ++i) {
+                const std::string line = "ctrl: EntryPoint v=" + std::to_string(i) + ".0 host=" + std::to_string(100 + w);
+                EXPECT_EQ(Count(text, line + " "), 1u) << line << " round " << round;
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace Veltrix

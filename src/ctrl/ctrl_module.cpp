@@ -20,6 +20,9 @@ namespace {
 
 const LogChannel kLog{kLogSubsystem, "ctrl"};
 constexpr std::uint32_t kMaxListedCommands = 4096;
+// How long a disconnect waits for host calls in progress. A call the host can
+// only finish on the disconnecting thread never ends while we wait: bounded.
+constexpr std::chrono::milliseconds kHostCallDrainLimit{500};
 
 // ---- process-wide state, never freed ----
 std::atomic<const CsSPBasicSuite*> gBasic{nullptr};
@@ -30,8 +33,9 @@ const CsSPSuitesSuite* gSuites = nullptr;
 CsSuiteList gSuiteList = nullptr;
 
 VXCtrlBridge gBridge{nullptr, kVXCtrlBridgeVersion, 0};
-std::mutex gBridgeMutex;                 // guards gActive
+std::mutex gBridgeMutex;                 // guards gActive and gConnectedSurfaces
 std::shared_ptr<TransportCtx> gActive;  // the context of the surface that connected last
+int gConnectedSurfaces = 0;             // instances connected and not yet disconnected
 
 void StoreDispatch(VXCtrlDispatchFn fn) {
     // One pointer-sized store; the transmit plug-in reads it from its own threads.
@@ -63,6 +67,7 @@ public:
 struct PluginInstance {
     std::unique_ptr<VeltrixControlSurface> surface;
     std::shared_ptr<TransportCtx> context;
+    bool connected = false;  // between Connect and Disconnect; under gBridgeMutex
 };
 
 PluginInstance* Instance(CsPluginInstanceRef ref) { return reinterpret_cast<PluginInstance*>(ref); }
@@ -164,26 +169,41 @@ std::int32_t DispatchEntry(std::int32_t op) {
 }
 
 void Disconnect(PluginInstance& inst) {
-    StoreDispatch(nullptr);
+    bool lastSurface = false;
     {
+        // The bridge and the dispatcher are the process's: only the surface the
+        // bridge drives takes the bridge down, and only the last one the dispatcher.
         std::lock_guard<std::mutex> lock(gBridgeMutex);
-        gActive.reset();
+        if (inst.context && gActive == inst.context) {
+            StoreDispatch(nullptr);
+            gActive.reset();
+        }
+        if (inst.connected) {
+            inst.connected = false;
+            lastSurface = --gConnectedSurfaces == 0;
+        }
     }
     if (inst.context) {
-        {
-            // Waits for a dispatch or posted work in progress: none starts after this.
-            std::lock_guard<std::mutex> lock(inst.context->mutex);
-            inst.context->connected.exchange(false);
+        // None starts after this; one still inside the host keeps the suites until it returns.
+        const int running = CloseHostCalls(*inst.context, kHostCallDrainLimit);
+        if (running > 0) {
+            Log(kLog, kLogError, "ctrl: Disconnect: %d host call(s) still running after %lld ms — not waiting longer",
+                running, static_cast<long long>(kHostCallDrainLimit.count()));
         }
         inst.context.reset();
         Log(kLog, kLogInfo, "ctrl: Disconnect: released host suites + bridge");
     }
-    UiDispatcherTearDown();
+    if (lastSurface) UiDispatcherTearDown();
     inst.surface.reset();
 }
 
 void Connect(PluginInstance& inst, CsHostRef host) {
     if (!inst.surface) inst.surface = std::make_unique<VeltrixControlSurface>();
+    {
+        std::lock_guard<std::mutex> lock(gBridgeMutex);
+        if (!inst.connected) ++gConnectedSurfaces;
+        inst.connected = true;
+    }
     UiDispatcherInstall();
     auto ctx = std::make_shared<TransportCtx>();
     inst.context = ctx;
@@ -355,6 +375,25 @@ CsError GetSuiteList(CsSuiteList* out) {
 
 }  // namespace
 
+HostCallScope::HostCallScope(TransportCtx& ctx) : ctx_(ctx) {
+    std::lock_guard<std::mutex> lock(ctx_.mutex);
+    admitted_ = ctx_.connected.load();
+    if (admitted_) ++ctx_.callsInFlight;
+}
+
+HostCallScope::~HostCallScope() {
+    if (!admitted_) return;
+    std::lock_guard<std::mutex> lock(ctx_.mutex);
+    if (--ctx_.callsInFlight == 0) ctx_.callsDone.notify_all();
+}
+
+int CloseHostCalls(TransportCtx& ctx, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(ctx.mutex);
+    ctx.connected.exchange(false);
+    Clock::Real().WaitFor(ctx.callsDone, lock, limit, [&] { return ctx.callsInFlight == 0; });
+    return ctx.callsInFlight;
+}
+
 TransportCtx::~TransportCtx() {
     if (transportSuite) Release(kCsHostTransportSuiteName, kCsHostTransportSuiteVersion);
     if (commandSuite) Release(kCsHostCommandSuiteName, kCsHostCommandSuiteVersion);
@@ -416,8 +455,8 @@ void PlayPauseOnUiThread(const PlayPauseWork& w) {
         Log(kLog, kLogInfo, "ctrl: play/pause[ui]: surface gone, skipped");
         return;
     }
-    std::lock_guard<std::mutex> lock(ctx->mutex);
-    if (!ctx->connected.load()) {
+    const HostCallScope inHost(*ctx);
+    if (!inHost) {
         Log(kLog, kLogInfo, "ctrl: play/pause[ui]: surface disconnected, skipped");
         return;
     }
@@ -443,8 +482,8 @@ std::int32_t BridgeDispatchImpl(VXCtrlOpcode op) {
         ctx = gActive;
     }
     if (!ctx) return -1;
-    std::lock_guard<std::mutex> lock(ctx->mutex);
-    if (!ctx->connected.load() || !ctx->transportSuite || !ctx->transportRef || !ctx->commandSuite ||
+    const HostCallScope inHost(*ctx);
+    if (!inHost || !ctx->transportSuite || !ctx->transportRef || !ctx->commandSuite ||
         !ctx->commandRef) {
         return -1;
     }

@@ -7,8 +7,8 @@
 
 namespace Veltrix {
 
-// Called with the context's mutex held. False when no host window was found
-// (the caller then plays by command).
+// Called inside a HostCallScope. False when no host window was found (the
+// caller then plays by command).
 bool PostPlayKeyToHostWindow(const PlayPauseWork& work);
 
 }  // namespace Veltrix

@@ -65,7 +65,7 @@ void PostSpace(HWND target) {
 }
 
 void WarmUpRetry(const std::shared_ptr<TransportCtx>& ctx, HWND target) {
-    std::lock_guard<std::mutex> lock(ctx->mutex);
+    const HostCallScope inHost(*ctx);  // counted, not locked: the host may need this thread
     std::uint8_t state = 0;
     // A host may leave any slot of its suite empty.
     if (ctx->connected.load() && ctx->transportSuite && ctx->transportSuite->GetPlayState && ctx->transportRef) {

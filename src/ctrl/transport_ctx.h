@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -24,11 +26,34 @@ struct TransportCtx {
     CsHostRef hostRef = nullptr;
     CsTransportRef transportRef = nullptr;
     CsCommandRef commandRef = nullptr;
-    // Serialises host calls made through the context; disconnect clears the
-    // flag under it, so no call through this context starts after that.
-    std::mutex mutex;
+    // No lock of ours is held across a call into the host (a host may serve
+    // our calls on its UI thread, or pump messages inside one): calls are
+    // counted instead, and disconnect clears the flag and waits them out.
+    std::mutex mutex;  // guards callsInFlight and the flag's change
+    std::condition_variable callsDone;
+    int callsInFlight = 0;
     std::atomic<bool> connected{false};
 };
+
+// Host calls through a context for the scope's lifetime: admitted only while
+// the surface is connected, counted so that disconnect can wait for them.
+class HostCallScope {
+public:
+    explicit HostCallScope(TransportCtx& ctx);
+    ~HostCallScope();
+    HostCallScope(const HostCallScope&) = delete;
+    HostCallScope& operator=(const HostCallScope&) = delete;
+    explicit operator bool() const { return admitted_; }
+
+private:
+    TransportCtx& ctx_;
+    bool admitted_ = false;
+};
+
+// Clears the connected flag (no call is admitted after it), then waits up to
+// limit for the calls in progress; the number still running. Those keep their
+// share of the context, and so the suites, until they return.
+int CloseHostCalls(TransportCtx& ctx, std::chrono::milliseconds limit);
 
 // Runs the host command id (UTF-16, NUL-terminated) with an optional context
 // string: 'Parm' without the suites, else the first string error or the

@@ -3,6 +3,7 @@
 #include "discovery/advertise_names.h"
 #include "support/log.h"
 #include "support/threads.h"
+#include "support/utf16.h"
 
 namespace Veltrix {
 
@@ -10,9 +11,22 @@ namespace {
 const LogChannel kLog{kLogSubsystem, "mdns"};
 }
 
+// What requests that completed after their wait gave up leave behind:
+// publications to withdraw and instances to free. Filled by the late callbacks
+// (which may not call the service back from its own thread), settled by the
+// advertiser under mutex_.
+struct DnsSdServiceAdvertiser::Late {
+    std::mutex mutex;
+    std::condition_variable cv;
+    int outstanding = 0;                  // given-up requests whose callback has not come
+    std::vector<DnsSdInstance*> withdraw;  // registered after all
+    std::vector<DnsSdInstance*> free;
+    bool closed = false;  // the advertiser is gone: a callback touches only its record
+};
+
 // Shared by the waiting thread and the system's callback; whoever drops the
-// last reference frees it, so a callback that arrives after the wait gave up
-// touches only this record.
+// last reference frees it. When the wait gives up, the record takes the
+// request's instance and hands what the callback brings to Late.
 struct DnsSdServiceAdvertiser::Completion {
     std::mutex mutex;
     std::condition_variable cv;
@@ -20,9 +34,38 @@ struct DnsSdServiceAdvertiser::Completion {
     std::uint32_t status = 0;
     DnsSdInstance* instance = nullptr;
     std::atomic<int> refs{2};
+    // Set when the wait gave up (under mutex).
+    std::shared_ptr<Late> late;
+    DnsSdInstance* mine = nullptr;  // the instance of the request
+    bool registers = false;         // a registration (its success must be withdrawn)
 
     void Release() {
         if (refs.fetch_sub(1) == 1) delete this;
+    }
+    // Mutex held, the wait gives up: the record owns the request's instance from now on.
+    void GiveUp(std::shared_ptr<Late> into, DnsSdInstance* request, bool isRegistration) {
+        late = std::move(into);
+        mine = request;
+        registers = isRegistration;
+        std::lock_guard<std::mutex> lock(late->mutex);
+        ++late->outstanding;
+    }
+    // Mutex held, the wait gave up: the instances go to Late.
+    void HandOver() {
+        std::lock_guard<std::mutex> lock(late->mutex);
+        --late->outstanding;
+        if (!late->closed) {
+            const bool other = instance != nullptr && instance != mine;
+            if (registers && status == kDnsSdSuccess) {
+                // Published after all: the system's record carries the name it used.
+                late->withdraw.push_back(other ? instance : mine);
+                if (other) late->free.push_back(mine);
+            } else {
+                if (other) late->free.push_back(instance);
+                late->free.push_back(mine);
+            }
+        }
+        late->cv.notify_all();
     }
 };
 
@@ -41,12 +84,28 @@ std::unique_ptr<IServiceAdvertiser> CreateServiceAdvertiser() {
 }
 
 DnsSdServiceAdvertiser::DnsSdServiceAdvertiser(std::shared_ptr<IDnsSd> dnsSd, Clock& clock)
-    : dns_(std::move(dnsSd)), clock_(clock), heal_(clock) {}
+    : dns_(std::move(dnsSd)), clock_(clock), late_(std::make_shared<Late>()), heal_(clock) {}
 
 DnsSdServiceAdvertiser::~DnsSdServiceAdvertiser() {
     StopSelfHeal();
     std::lock_guard<std::mutex> lock(mutex_);
     Deregister();
+    // A request given up on may still complete: wait a while, so that nothing
+    // stays published or allocated once we are gone.
+    SettleLate(clock_.Now() + kLateWait);
+    std::vector<DnsSdInstance*> withdraw, free;
+    {
+        std::lock_guard<std::mutex> lateLock(late_->mutex);
+        late_->closed = true;
+        withdraw.swap(late_->withdraw);
+        free.swap(late_->free);
+        if (late_->outstanding > 0) {
+            Log(kLog, kLogError, "%d DNS-SD request(s) still unanswered at teardown — left to the system",
+                late_->outstanding);
+        }
+    }
+    for (DnsSdInstance* w : withdraw) Withdraw(w);
+    for (DnsSdInstance* f : free) dns_->FreeInstance(f);
 }
 
 bool DnsSdServiceAdvertiser::Start(std::uint16_t port, AdvertiseConfig config) {
@@ -91,6 +150,7 @@ void DnsSdServiceAdvertiser::OnCompletion(std::uint32_t status, void* context, D
         record->instance = instance;
         record->done = true;
         record->cv.notify_all();
+        if (record->late) record->HandOver();
     }
     record->Release();
 }
@@ -120,11 +180,12 @@ bool DnsSdServiceAdvertiser::Register(const AdvertiseConfig& config) {
         done = clock_.WaitUntil(record->cv, lock, clock_.Now() + kRegisterWait, [&] { return record->done; });
         status = record->status;
         returned = record->instance;
+        if (!done) record->GiveUp(late_, mine, true);
     }
     record->Release();
     if (!done) {
+        // The request still refers to its instance; a late completion is withdrawn and freed by SettleLate.
         Log(kLog, kLogError, "DnsServiceRegister callback timed out after 5s");
-        dns_->FreeInstance(mine);
         return false;
     }
     if (status != 0) {
@@ -148,30 +209,70 @@ bool DnsSdServiceAdvertiser::Register(const AdvertiseConfig& config) {
 
 void DnsSdServiceAdvertiser::Deregister() {
     if (registered_.exchange(false) && instance_ != nullptr) {
-        auto* record = new Completion();
-        const std::uint32_t rc = dns_->Deregister(instance_, &OnCompletion, record);
-        if (rc != kDnsSdRequestPending) {
-            Log(kLog, kLogInfo, "DnsServiceDeRegister returned %lu — continuing teardown",
-                static_cast<unsigned long>(rc));
-            delete record;
-        } else {
-            DnsSdInstance* returned = nullptr;
-            {
-                std::unique_lock<std::mutex> lock(record->mutex);
-                clock_.WaitUntil(record->cv, lock, clock_.Now() + kDeregisterWait, [&] { return record->done; });
-                returned = record->instance;
-                // A late callback must not hand us an instance we would never free.
-                record->instance = nullptr;
-            }
-            record->Release();
-            if (returned != nullptr && returned != instance_) dns_->FreeInstance(returned);
-        }
-        dns_->FreeInstance(instance_);
+        Withdraw(instance_);
         instance_ = nullptr;
         Log(kLog, kLogInfo, "advertising stopped");
     } else if (instance_ != nullptr) {
         dns_->FreeInstance(instance_);
         instance_ = nullptr;
+    }
+    SettleLate();
+}
+
+void DnsSdServiceAdvertiser::Withdraw(DnsSdInstance* instance) {
+    auto* record = new Completion();
+    const std::uint32_t rc = dns_->Deregister(instance, &OnCompletion, record);
+    if (rc != kDnsSdRequestPending) {
+        Log(kLog, kLogInfo, "DnsServiceDeRegister returned %lu — continuing teardown", static_cast<unsigned long>(rc));
+        delete record;  // both references: no callback will come
+        dns_->FreeInstance(instance);
+        return;
+    }
+    bool done = false;
+    DnsSdInstance* returned = nullptr;
+    {
+        std::unique_lock<std::mutex> lock(record->mutex);
+        done = clock_.WaitUntil(record->cv, lock, clock_.Now() + kDeregisterWait, [&] { return record->done; });
+        returned = record->instance;
+        if (!done) record->GiveUp(late_, instance, false);
+    }
+    record->Release();
+    if (!done) return;  // both instances are freed when the callback comes
+    if (returned != nullptr && returned != instance) dns_->FreeInstance(returned);
+    dns_->FreeInstance(instance);
+}
+
+bool DnsSdServiceAdvertiser::LatePending() {
+    std::lock_guard<std::mutex> lock(late_->mutex);
+    return !late_->withdraw.empty() || !late_->free.empty();
+}
+
+void DnsSdServiceAdvertiser::SettleLate(std::optional<Clock::time_point> until) {
+    for (;;) {
+        std::vector<DnsSdInstance*> withdraw, free;
+        {
+            std::unique_lock<std::mutex> lock(late_->mutex);
+            if (until) {
+                clock_.WaitUntil(late_->cv, lock, *until, [&] {
+                    return late_->outstanding == 0 || !late_->withdraw.empty() || !late_->free.empty();
+                });
+            }
+            withdraw.swap(late_->withdraw);
+            free.swap(late_->free);
+        }
+        if (withdraw.empty() && free.empty()) return;
+        for (DnsSdInstance* w : withdraw) {
+            const std::u16string name = dns_->InstanceName(w);
+            if (instance_ != nullptr && EqualsIgnoreCase(name, dns_->InstanceName(instance_))) {
+                // Our current registration has that name: withdrawing it would take ours down too.
+                dns_->FreeInstance(w);
+                continue;
+            }
+            Log(kLog, kLogInfo, "DnsServiceRegister completed after its wait — withdrawing %{public}s",
+                Utf16ToUtf8(name).c_str());
+            Withdraw(w);
+        }
+        for (DnsSdInstance* f : free) dns_->FreeInstance(f);
     }
 }
 
@@ -239,6 +340,10 @@ void DnsSdServiceAdvertiser::WorkerLoop() {
             clock_.WaitUntil(wake_, lock, clock_.Now() + kWorkerPeriod, [this] { return !running_.load(); });
         }
         if (!running_.load()) break;
+        if (LatePending()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            SettleLate();
+        }
         if (heal_.TakeRepublishDue()) {
             std::lock_guard<std::mutex> lock(mutex_);
             Republish();

@@ -26,6 +26,8 @@ class DnsSdServiceAdvertiser final : public IServiceAdvertiser {
 public:
     static constexpr std::chrono::seconds kRegisterWait{5};
     static constexpr std::chrono::seconds kDeregisterWait{3};
+    // How long destruction waits for requests whose wait gave up to complete.
+    static constexpr std::chrono::seconds kLateWait{3};
     static constexpr std::chrono::milliseconds kWorkerPeriod{200};
 
     DnsSdServiceAdvertiser(std::shared_ptr<IDnsSd> dnsSd, Clock& clock);
@@ -46,11 +48,18 @@ public:
     bool SelfHealRunning() const { return running_.load(); }
 
 private:
+    struct Late;
     struct Completion;
     struct BrowseContext;
 
     bool Register(const AdvertiseConfig& config);  // mutex_ held
     void Deregister();                             // mutex_ held
+    // Withdraws the instance's publication and frees it, now or when a late answer comes (mutex_ held).
+    void Withdraw(DnsSdInstance* instance);
+    // Withdraws what registered after its wait gave up and frees what came back
+    // late (mutex_ held); with a deadline, first waits that long for the requests still owed.
+    void SettleLate(std::optional<Clock::time_point> until = std::nullopt);
+    bool LatePending();
     void StartSelfHeal();
     void StopSelfHeal();
     void WorkerLoop();
@@ -60,6 +69,7 @@ private:
 
     std::shared_ptr<IDnsSd> dns_;
     Clock& clock_;
+    std::shared_ptr<Late> late_;
     std::mutex mutex_;
     std::atomic<bool> registered_{false};
     std::uint16_t port_ = 0;

@@ -13,6 +13,7 @@ MediaFoundationEncoder::MediaFoundationEncoder(MediaFoundationEncoderOptions opt
     : platform_(options.platform ? options.platform : DefaultPlatform()),
       asyncHwEncodersEnabled_(std::move(options.asyncHwEncodersEnabled)),
       clock_(options.clock ? *options.clock : Clock::Real()),
+      noTransformLog_(kLog, kLogError, clock_),
       gpuResidentEncodeEnv_(std::move(options.gpuResidentEncodeEnv)),
       noFenceEnv_(std::move(options.noFenceEnv)),
       noFrameCapEnv_(std::move(options.noFrameCapEnv)) {

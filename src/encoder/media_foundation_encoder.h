@@ -21,6 +21,7 @@
 #include "encoder/media_platform.h"
 #include "encoder/nv12_converter.h"
 #include "support/clock.h"
+#include "support/repeated_log.h"
 
 namespace Veltrix {
 
@@ -157,6 +158,7 @@ private:
     const std::shared_ptr<media::Platform> platform_;
     const std::function<bool()> asyncHwEncodersEnabled_;
     Clock& clock_;
+    RepeatedLogLine noTransformLog_;  // the caller retries a set-up no transform accepts
     const std::optional<std::string> gpuResidentEncodeEnv_, noFenceEnv_, noFrameCapEnv_;
     bool platformStarted_ = false;
 

@@ -328,7 +328,7 @@ bool MediaFoundationEncoder::ConfigureLocked(int width, int height, uint32_t bit
         }
     }
     if (!usable) {
-        Log(kLog, kLogError, "No encoder MFT accepted our media types (codec=%s %dx%d@%d %u bps)",
+        noTransformLog_.Write("No encoder MFT accepted our media types (codec=%s %dx%d@%d %u bps)",
             CodecWord(codec_.load()), width, height, fps, bitrate);
         SetDescription("");
         TeardownLocked();

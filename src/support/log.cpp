@@ -185,6 +185,10 @@ void AppendLogLine(const std::filesystem::path& path, const char* data, std::siz
         std::lock_guard<std::mutex> lock(LogFileMutex());
         std::error_code ec;
         std::filesystem::create_directories(path.parent_path(), ec);
+        // The other plug-in's logger (and another host's process) may be about
+        // to rotate the same file: the check and the move are made under a lock
+        // they all take, or both would rotate and one delete the other's file.
+        const platform::LogFileLock shared(path);
         const auto existing = std::filesystem::file_size(path, ec);
         if (!ec && existing >= kLogRotateSize) {
             std::filesystem::path rotated = path;

@@ -4,7 +4,7 @@
 // debugger output and to the per-host log file in LocalDataDir(), rotated at
 // 4 MiB. Format strings may carry "%{public}s"-style qualifiers; they are
 // stripped. Logging never fails, never throws and never blocks on anything
-// but its own file mutex.
+// but its own file mutex and the lock that every writer of the file shares.
 //
 // Arguments often hold what a phone or a file sent, so the writer escapes the
 // message itself: one call is always exactly one line of valid UTF-8 that no
@@ -13,6 +13,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -61,7 +62,8 @@ std::string EscapeLogText(std::string_view text);
 std::string LogFileName(HostKind kind);
 // LocalDataDir() / LogFileName(DetectHost()).
 std::filesystem::path LogFilePath();
-// Appends bytes to the log file at path with the size check and rotation, under the log mutex.
+// Appends bytes to the log file at path with the size check and rotation, under the log mutex
+// and the file's shared lock.
 void AppendLogLine(const std::filesystem::path& path, const char* data, std::size_t size);
 
 namespace platform {
@@ -69,6 +71,22 @@ namespace platform {
 void DebuggerOutput(const char* line);
 // Opens for appending (creating), writes, closes. Failures are silent.
 void AppendFile(const std::filesystem::path& path, const char* data, std::size_t size);
+
+// For its lifetime, the lock that every writer of the log at logPath holds
+// around its size check, rotation and append: the other plug-in's copy of the
+// logger and other processes take it too (an exclusive lock on logPath +
+// ".lock", released by the system if the holder dies). Without it (no folder,
+// lock refused) the write goes on unlocked.
+class LogFileLock {
+public:
+    explicit LogFileLock(const std::filesystem::path& logPath);
+    ~LogFileLock();
+    LogFileLock(const LogFileLock&) = delete;
+    LogFileLock& operator=(const LogFileLock&) = delete;
+
+private:
+    std::intptr_t handle_ = -1;
+};
 }  // namespace platform
 
 }  // namespace Veltrix

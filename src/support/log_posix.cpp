@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,28 @@ void AppendFile(const std::filesystem::path& path, const char* data, std::size_t
         done += static_cast<std::size_t>(n);
     }
     close(fd);
+}
+
+// flock, not fcntl: its locks belong to the open file, so two plug-ins in one
+// process exclude each other as two processes do.
+LogFileLock::LogFileLock(const std::filesystem::path& logPath) {
+    std::filesystem::path lockPath = logPath;
+    lockPath += ".lock";
+    const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    int rc;
+    do {
+        rc = flock(fd, LOCK_EX);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        close(fd);
+        return;
+    }
+    handle_ = fd;
+}
+
+LogFileLock::~LogFileLock() {
+    if (handle_ >= 0) close(static_cast<int>(handle_));  // releases the lock
 }
 
 }  // namespace Veltrix::platform

@@ -31,6 +31,8 @@ constexpr std::int64_t kStallNs = 3'000'000'000;
 constexpr std::int64_t kStallRebuildGapNs = 5'000'000'000;
 constexpr std::int64_t kFeedGapNs = 1'000'000'000;
 constexpr int kEmergencyFrames = 30;
+constexpr std::int64_t kFirstConfigureRetryNs = 250'000'000;
+constexpr std::int64_t kMaxConfigureRetryNs = 4'000'000'000;
 constexpr const char kEmptyDescMarker[] = "<empty>";
 
 TransmitInstance::Collaborators WithDefaults(TransmitInstance::Collaborators c) {
@@ -59,7 +61,8 @@ TransmitInstance::TransmitInstance(const TxBasicSuite* basicSuite, Collaborators
     : basicSuite_(basicSuite),
       c_(WithDefaults(std::move(collaborators))),
       transport_(*c_.transport),
-      clock_(*c_.clock) {
+      clock_(*c_.clock),
+      configureFailedLog_(kLog, kLogError, clock_) {
     InitDebugTopics();
     createdAt_ = NowNs();
     std::unique_ptr<IHardwareEncoder> encoder = c_.createDefaultEncoder();
@@ -331,9 +334,20 @@ void TransmitInstance::EncodeFrame(const std::uint8_t* pixels, int width, int he
             cfg.quality = 0.75f;
             cfg.frameSizeCap = pipeline->FrameSizeCap();
             pipeline->ReconfigureInPlace(cfg);
-        } else if (!pipeline->Configure(targetW, targetH, kEncoderBitrate, fps)) {
-            Log(kLog, kLogError, "encoder Configure failed (%dx%d @ %d fps) — Ready() stays false, retry on next frame",
-                targetW, targetH, fps);
+        } else {
+            const std::uint64_t target = (static_cast<std::uint64_t>(codec & 0xff) << 56) |
+                                         (static_cast<std::uint64_t>(fps & 0xff) << 48) |
+                                         (static_cast<std::uint64_t>(targetW & 0xffffff) << 24) |
+                                         static_cast<std::uint64_t>(targetH & 0xffffff);
+            if (ConfigureDue(target, now)) {
+                const bool ok = pipeline->Configure(targetW, targetH, kEncoderBitrate, fps);
+                ConfigureTried(target, now, ok);
+                if (!ok) {
+                    configureFailedLog_.Write(
+                        "encoder Configure failed (%dx%d @ %d fps) — Ready() stays false, retry on a later frame",
+                        targetW, targetH, fps);
+                }
+            }
         }
         transport_.GetPacer().SetBitrate(kPacingBitrate);
         std::lock_guard<std::recursive_mutex> lock(stateMutex_);
@@ -384,6 +398,29 @@ void TransmitInstance::EncodeFrame(const std::uint8_t* pixels, int width, int he
             lastOutputTime_.store(now);
         }
     }
+}
+
+bool TransmitInstance::ConfigureDue(std::uint64_t target, std::int64_t now) {
+    std::lock_guard<std::mutex> lock(configureRetryMutex_);
+    return target != failedTarget_ || now >= nextConfigureAt_;
+}
+
+void TransmitInstance::ConfigureTried(std::uint64_t target, std::int64_t now, bool ok) {
+    {
+        std::lock_guard<std::mutex> lock(configureRetryMutex_);
+        if (ok) {
+            failedTarget_ = 0;
+            configureBackoffNs_ = 0;
+        } else {
+            configureBackoffNs_ = target != failedTarget_
+                                      ? kFirstConfigureRetryNs
+                                      : std::min(configureBackoffNs_ * 2, kMaxConfigureRetryNs);
+            failedTarget_ = target;
+            nextConfigureAt_ = now + configureBackoffNs_;
+            return;
+        }
+    }
+    configureFailedLog_.Flush();
 }
 
 void TransmitInstance::ApplyPendingOverrun(EncoderPipeline& pipeline) {

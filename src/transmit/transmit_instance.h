@@ -20,6 +20,7 @@
 #include "encoder/hardware_encoder.h"
 #include "sdk/transmit_sdk.h"
 #include "support/clock.h"
+#include "support/repeated_log.h"
 #include "support/shared_mutex.h"
 #include "transmit/transmit_client.h"
 
@@ -114,6 +115,10 @@ private:
     // Wire-overrun reactions are applied from a host thread, never from the output callback.
     void ApplyPendingOverrun(EncoderPipeline& pipeline);
     bool SendSourceChangedLocked(int width, int height, int fps);
+    // Whether a first Configure of this target may be tried now; after a failure
+    // the next try waits, longer each time, unless the target changes.
+    bool ConfigureDue(std::uint64_t target, std::int64_t now);
+    void ConfigureTried(std::uint64_t target, std::int64_t now, bool ok);
     bool SendAudioState(bool enabled);
     void ReleaseSuites();
 
@@ -167,6 +172,14 @@ private:
     // The last target raised to the codec's smallest frame (codec, width,
     // height packed; 0 = none), so each raise is logged once.
     std::atomic<std::uint64_t> lastRaisedTarget_{0};
+
+    // While no encoder takes the stream (each try may open a device and write
+    // the encoder's own errors): the target that failed last, when to try again.
+    std::mutex configureRetryMutex_;
+    std::uint64_t failedTarget_ = 0;
+    std::int64_t nextConfigureAt_ = 0;
+    std::int64_t configureBackoffNs_ = 0;
+    RepeatedLogLine configureFailedLog_;
 
     std::atomic<bool> overrunPending_{false};
     std::atomic<std::size_t> overrunBytes_{0};

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <thread>
 
 #include "ctrl/bridge.h"
 #include "dynamic_library.h"
@@ -24,6 +26,10 @@ std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
+}
+
+bool Has(const std::vector<std::string>& calls, const std::string& call) {
+    return std::find(calls.begin(), calls.end(), call) != calls.end();
 }
 
 class CtrlModuleTest : public ::testing::Test {
@@ -244,6 +250,149 @@ TEST_F(CtrlModuleTest, AMissingHostSuiteLeavesTheSurfaceDormant) {
     EXPECT_NE(log.find("ctrl:ERROR] ctrl: Connect: suite acquisition failed — staying dormant"), std::string::npos);
     EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(inst); }), kCsErrNone);
     EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
+}
+
+// A host that serves our calls on its UI thread: while one of them waits for
+// that thread, the play/pause queued there and a disconnect made there go on.
+TEST_F(CtrlModuleTest, AHostCallWaitingForTheUiThreadBlocksNothingOfOurs) {
+    const std::string transport = std::string(kCsHostTransportSuiteName) + " v1";
+    const CsPluginSuite* ps = Start();
+    ASSERT_NE(ps, nullptr);
+    CsPluginInstanceRef inst = nullptr;
+    ASSERT_EQ(funcs.CreatePluginInstance(&inst), kCsErrNone);
+    CsSurfaceRef surface = nullptr;
+    ASSERT_EQ(OnUi([&] { return ps->Connect(inst, host.hostRef(1), &surface); }), kCsErrNone);
+
+    // The step stays inside the host until the play/pause has read the play state.
+    std::atomic<bool> inside{false}, sawPlayState{false};
+    host.During([&](const std::string& call) {
+        if (call != "cmd -/cmd.transport.step.forward@1") return;
+        inside = true;
+        sawPlayState = Eventually([&] { return Has(host.Calls(), "playstate@1"); });
+    });
+    std::thread step([&] { EXPECT_EQ(Dispatch(kStepForward), 0); });
+    ASSERT_TRUE(Eventually([&] { return inside.load(); }));
+    EXPECT_EQ(Dispatch(kPlayPause), 0);
+    step.join();
+    EXPECT_TRUE(sawPlayState);
+    ASSERT_TRUE(Eventually([&] { return Has(host.Calls(), "cmd -/cmd.transport.play.ctitoout@1"); }));
+
+    // The disconnect runs while a command waits for the UI thread it runs on:
+    // it gives up waiting, and the command keeps the suites until it returns.
+    inside = false;
+    std::atomic<bool> disconnecting{false};
+    int heldInside = -1;
+    host.During([&](const std::string& call) {
+        if (call != "cmd -/cmd.goto.in@1") return;
+        inside = true;
+        if (!Eventually([&] { return disconnecting.load(); })) return;
+        ui.Run([] {});
+        heldInside = host.Held(transport);
+    });
+    std::int32_t gotoIn = -100;
+    std::thread go([&] { gotoIn = Dispatch(kGotoIn); });
+    ASSERT_TRUE(Eventually([&] { return inside.load(); }));
+    EXPECT_EQ(OnUi([&] {
+                  disconnecting = true;
+                  return ps->Disconnect(inst);
+              }),
+              kCsErrNone);
+    go.join();
+    host.During(nullptr);
+    EXPECT_EQ(gotoIn, 0);
+    EXPECT_EQ(heldInside, 1);
+    EXPECT_EQ(host.Held(transport), 0);
+    EXPECT_NE(LogText().find("ctrl:ERROR] ctrl: Disconnect: 1 host call(s) still running after 500 ms"),
+              std::string::npos);
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(inst); }), kCsErrNone);
+    EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
+}
+
+TEST_F(CtrlModuleTest, OnlyTheDrivingSurfaceTakesTheBridgeDown) {
+    const CsPluginSuite* ps = Start();
+    ASSERT_NE(ps, nullptr);
+    CsPluginInstanceRef a = nullptr, never = nullptr, c = nullptr;
+    ASSERT_EQ(funcs.CreatePluginInstance(&a), kCsErrNone);
+    ASSERT_EQ(funcs.CreatePluginInstance(&never), kCsErrNone);
+    ASSERT_EQ(funcs.CreatePluginInstance(&c), kCsErrNone);
+    CsSurfaceRef surface = nullptr;
+    ASSERT_EQ(OnUi([&] { return ps->Connect(a, host.hostRef(1), &surface); }), kCsErrNone);
+    // An instance that never connected goes: the connected one still drives the host.
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(never); }), kCsErrNone);
+    host.ClearCalls();
+    EXPECT_EQ(Dispatch(kStop), 0);
+    // A later surface drives; the earlier one's disconnect leaves it, and its dispatcher, alone.
+    ASSERT_EQ(OnUi([&] { return ps->Connect(c, host.hostRef(3), &surface); }), kCsErrNone);
+    EXPECT_EQ(OnUi([&] { return ps->Disconnect(a); }), kCsErrNone);
+    EXPECT_EQ(Dispatch(kStop), 0);
+    EXPECT_EQ(Dispatch(kPlayPause), 0);
+    ASSERT_TRUE(Eventually([&] { return Has(host.Calls(), "cmd -/cmd.transport.play.ctitoout@3"); }));
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"stop@1", "stop@3", "playstate@3",
+                                                      "cmd -/cmd.transport.play.ctitoout@3"}));
+    EXPECT_EQ(Count(LogText(), "ctrl: UI-dispatcher torn down"), 0u);
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(c); }), kCsErrNone);
+    EXPECT_EQ(bridgeGet()->dispatch, nullptr);
+    EXPECT_EQ(Count(LogText(), "ctrl: UI-dispatcher torn down"), 1u);
+    EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(a); }), kCsErrNone);
+    EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
+    for (const auto& [suite, count] : host.held) EXPECT_EQ(count, 0) << suite;
+}
+
+// Each plug-in links its own logger and both append to one file. Two copies of
+// this module stand in for the pair: when both cross the size limit together,
+// the file is rotated once, kept whole, and no line of either is lost.
+TEST(SharedLogFile, TwoLoggersCrossingTheLimitTogetherRotateItOnce) {
+    testing::ScopedTestDirs dirs;
+    std::vector<std::unique_ptr<testing::DynamicLibrary>> modules;
+    std::vector<CsEntryPointFunc> entries;
+    for (int i = 0; i < 2; ++i) {
+        const auto copy = testing::MakeTempDir("shared-log") / ("VeltrixCtrl-log" + std::to_string(i) + VX_CTRL_SUFFIX);
+        std::filesystem::copy_file(VX_CTRL_PATH, copy);
+        modules.push_back(std::make_unique<testing::DynamicLibrary>(copy));
+        ASSERT_TRUE(modules.back()->loaded()) << modules.back()->error();
+        entries.push_back(reinterpret_cast<CsEntryPointFunc>(modules.back()->Symbol("EntryPoint")));
+        ASSERT_NE(entries.back(), nullptr);
+    }
+    const auto log = LogFilePath();
+    auto rotated = log;
+    rotated += ".1";
+    constexpr int kRounds = 40, kLinesEach = 3;
+    const std::string older(1 << 20, 'o');
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        std::filesystem::create_directories(log.parent_path());
+        {
+            // An older rotated file to replace, and a full log: the next line of either rotates it.
+            std::ofstream out(rotated, std::ios::binary | std::ios::trunc);
+            for (int i = 0; i < 2; ++i) out << older;
+        }
+        { std::ofstream(log, std::ios::binary | std::ios::trunc); }
+        std::filesystem::resize_file(log, kLogRotateSize);
+        // Both start together: spinning, so that neither is still waking when the other writes.
+        std::atomic<int> ready{0};
+        std::atomic<bool> go{false};
+        std::vector<std::thread> writers;
+        for (std::uint32_t w = 0; w < 2; ++w) {
+            writers.emplace_back([&, w] {
+                ready.fetch_add(1);
+                while (!go.load()) {
+                }
+                // Each EntryPoint writes one line; without a basic suite it changes nothing else.
+                for (std::uint32_t i = 0; i < kLinesEach; ++i) entries[w](nullptr, i, 0, 100 + w, nullptr);
+            });
+        }
+        while (ready.load() < 2) std::this_thread::yield();
+        go = true;
+        for (auto& t : writers) t.join();
+        std::error_code ec;
+        EXPECT_EQ(std::filesystem::file_size(rotated, ec), kLogRotateSize) << "round " << round;
+        const std::string text = testing::ReadFileText(log);
+        for (std::uint32_t w = 0; w < 2; ++w) {
+            for (std::uint32_t i = 0; i < kLinesEach; ++i) {
+                const std::string line = "ctrl: EntryPoint v=" + std::to_string(i) + ".0 host=" + std::to_string(100 + w);
+                EXPECT_EQ(Count(text, line + " "), 1u) << line << " round " << round;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -177,8 +177,17 @@ CsError ScriptedHost::Release(const char* name, std::int32_t version) {
 }
 
 void ScriptedHost::Record(const std::string& call) {
+    std::function<void(const std::string&)> hook;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back(call);
+        hook = during;
+    }
+    if (hook) hook(call);
+}
+void ScriptedHost::During(std::function<void(const std::string&)> hook) {
     std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(call);
+    during = std::move(hook);
 }
 std::vector<std::string> ScriptedHost::Calls() {
     std::lock_guard<std::mutex> lock(mutex);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -28,6 +29,8 @@ public:
     std::uint8_t playState = 0;
     CsError transportResult = kCsErrNone;  // of stop/play/jog
     CsError commandResult = kCsErrNone;    // of ExecuteCommand
+    // Runs inside every host call that is recorded, on the caller's thread.
+    void During(std::function<void(const std::string& call)> hook);
 
     // --- record ---
     std::vector<std::string> Calls();  // "stop@1", "jog +1@1", "cmd program.monitor/cmd.goto.in@1"...
@@ -45,6 +48,7 @@ public:
     std::mutex mutex;
     std::map<std::string, int> held;
     std::vector<std::string> calls;
+    std::function<void(const std::string&)> during;
     int liveStrings = 0;
 };
 

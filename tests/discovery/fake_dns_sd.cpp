@@ -180,7 +180,8 @@ std::uint32_t FakeDnsSd::Deregister(DnsSdInstance* instance, CompletionCallback 
     std::lock_guard<std::mutex> l(mutex_);
     ++deregistrations_;
     if (holdDeregister) {
-        heldDeregister_.push_back({callback, context, nullptr});
+        // The system answers with a record of its own, which the caller frees.
+        heldDeregister_.push_back({callback, context, NewInstance(*Data(instance))});
     } else {
         queue_.push_back([=] { callback(0, context, instance); });
         cv_.notify_all();

@@ -48,7 +48,8 @@ public:
     bool holdDeregister = false;
     // Delivers one browse answer to the running browse (nothing without one).
     void Answer(std::vector<std::u16string> names);
-    // Completes the held registrations now (status 0, their instance).
+    // Completes the held registrations now (status 0, their instance; a held
+    // deregistration hands back a copy of its instance).
     void ReleaseHeld();
     // Waits until every queued callback has returned (not while paused).
     void Flush();

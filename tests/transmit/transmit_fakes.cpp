@@ -140,7 +140,9 @@ std::vector<Frame> WirePhone::Sync(int ms) {
 }
 
 TestEncoder::TestEncoder(std::shared_ptr<EncoderControl> control, std::unique_ptr<MockEncoder> inner)
-    : control_(std::move(control)), inner_(inner ? std::move(inner) : std::make_unique<MockEncoder>()) {
+    : control_(std::move(control)),
+      inner_(inner ? std::move(inner) : std::make_unique<MockEncoder>()),
+      failed_(control_->failConfigure.load()) {
     control_->created.fetch_add(1);
     inner_->SetFrameSizeCap(control_->frameSizeCap.load());
 }

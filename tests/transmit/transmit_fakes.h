@@ -77,6 +77,8 @@ struct EncoderControl {
     std::atomic<bool> mute{false};
     std::atomic<std::uint32_t> frameSizeCap{kDefaultFrameSizeCap};
     std::atomic<int> created{0};
+    std::atomic<bool> failConfigure{false};  // no encoder takes the stream
+    std::atomic<int> configures{0};
     std::mutex m;
     std::string description = "Test encoder";
     std::vector<std::string> engines;  // engine ids asked of the factory
@@ -87,9 +89,13 @@ class TestEncoder final : public IHardwareEncoder {
 public:
     TestEncoder(std::shared_ptr<EncoderControl> control, std::unique_ptr<MockEncoder> inner = nullptr);
 
-    bool Configure(int w, int h, std::uint32_t b, int f) override { return inner_->Configure(w, h, b, f); }
+    bool Configure(int w, int h, std::uint32_t b, int f) override {
+        control_->configures.fetch_add(1);
+        failed_ = control_->failConfigure.load();
+        return !failed_ && inner_->Configure(w, h, b, f);
+    }
     void Teardown() override { inner_->Teardown(); }
-    bool Ready() const override { return inner_->Ready(); }
+    bool Ready() const override { return !failed_ && inner_->Ready(); }
     int Width() const override { return inner_->Width(); }
     int Height() const override { return inner_->Height(); }
     int Fps() const override { return inner_->Fps(); }
@@ -118,6 +124,7 @@ public:
 private:
     std::shared_ptr<EncoderControl> control_;
     std::unique_ptr<MockEncoder> inner_;
+    std::atomic<bool> failed_;  // made while no encoder takes the stream, or its last Configure failed
 };
 
 // One media datagram received on a test UDP port.

@@ -48,6 +48,42 @@ TEST_F(TransmitInstanceTest, NewPhoneSequenceForOneAndTwoInstances) {
     EXPECT_NE(log.find("AcquireSuites: err=0 ppix="), std::string::npos);
 }
 
+// No encoder takes the stream: it is tried again on later frames, ever less
+// often, and its failure is written once and then counted.
+TEST_F(TransmitInstanceTest, AFailingConfigureIsRetriedWithBackOffAndLoggedOnce) {
+    encoders_->failConfigure = true;
+    TransmitInstance& inst = NewInstance();
+    inst.Start();
+    WirePhone phone(Port());
+    Connect(phone);
+    auto pic = Picture(640, 360);
+    const auto pushFor = [&](std::chrono::seconds span) {
+        for (int i = 0; i < span.count() * 60; ++i) {
+            Push(inst, *pic);
+            clock_.Advance(std::chrono::nanoseconds(1'000'000'000 / 60));
+        }
+    };
+    const std::string failed = "encoder Configure failed (640x360 @ 30 fps) — Ready() stays false, retry on a later frame";
+    pushFor(10s);  // 600 frames
+    const int early = encoders_->configures.load();
+    EXPECT_GE(early, 3);
+    EXPECT_LE(early, 8);
+    EXPECT_EQ(Count(LogText(), failed), 1u);
+    // Past the first minute the wait between tries has grown to seconds, and one line sums the repeats up.
+    pushFor(60s);
+    EXPECT_LE(encoders_->configures.load() - early, 16);
+    EXPECT_EQ(Count(LogText(), failed + " — repeated "), 1u);
+    EXPECT_FALSE(inst.Pipeline()->Ready());
+
+    // A target of another size is tried at once; once the encoder takes it, so is the stream.
+    encoders_->failConfigure = false;
+    const int before = encoders_->configures.load();
+    auto other = Picture(1280, 720);
+    Push(inst, *other);
+    EXPECT_EQ(encoders_->configures.load(), before + 1);
+    EXPECT_TRUE(inst.Pipeline()->Ready());
+}
+
 TEST_F(TransmitInstanceTest, ForcePromoteAtOnceThenDebouncedSourceChange) {
     TransmitInstance& inst = NewInstance();
     inst.Start();

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "sdk/control_surface_sdk.h"
 
@@ -22,8 +23,8 @@ struct TransportCtx {
     const CsHostTransportSuite* transportSuite = nullptr;
     const CsHostCommandSuite* commandSuite = nullptr;
     CsHostRef hostRef = nullptr;
-    CsTransportRef transportRef = nullptr;
-    CsCommandRef commandRef = nullptr;
+    CsHostTransportRef transportRef = nullptr;
+    CsHostCommandRef commandRef = nullptr;
     // Serialises host calls made through the context; disconnect clears the
     // flag under it, so no call through this context starts after that.
     std::mutex mutex;
@@ -33,19 +34,19 @@ struct TransportCtx {
 // Runs the host command id (UTF-16, NUL-terminated) with an optional context
 // string: 'Parm' without the suites, else the first string error or the
 // command's result. Both strings are disposed on every path.
-CsError RunHostCommand(const CsHostCommandSuite* commands, CsCommandRef commandRef, const CsStringSuite* strings,
+CsError RunHostCommand(const CsHostCommandSuite* commands, CsHostCommandRef commandRef, const CsStringSuite* strings,
                        const char16_t* id, const char16_t* context);
 
 // The SDK string as UTF-8 (128-byte first try, one retry on 'sbts'); "" on
 // any other failure or without a String suite.
-std::string SdkStringToUtf8(const CsStringSuite* strings, CsString s);
+std::string SdkStringToUtf8(const CsStringSuite* strings, const CsString& s);
 
 // What a play/pause posted to the UI thread carries.
 struct PlayPauseWork {
     const CsHostTransportSuite* transportSuite = nullptr;
     const CsHostCommandSuite* commandSuite = nullptr;
-    CsTransportRef transportRef = nullptr;
-    CsCommandRef commandRef = nullptr;
+    CsHostTransportRef transportRef = nullptr;
+    CsHostCommandRef commandRef = nullptr;
     const CsStringSuite* stringSuite = nullptr;
     std::weak_ptr<TransportCtx> ctx;
 };

@@ -1,8 +1,8 @@
 // The two exports of VeltrixCtrl. No exception crosses them.
 #include "ctrl/ctrl_module.h"
-#include "transmit/export.h"
+#include "support/export.h"
 
-VX_EXPORT CsError EntryPoint(const CsSPBasicSuite* basic, uint32_t major, uint32_t minor, uint32_t hostIdentifier,
+VX_EXPORT CsError EntryPoint(CsSPBasicSuite* basic, uint32_t major, uint32_t minor, CsHostId hostIdentifier,
                              CsPluginEntryFuncs* out) {
     try {
         return Veltrix::CtrlEntryPoint(basic, major, minor, hostIdentifier, out);

@@ -12,6 +12,7 @@
 #include "ctrl/host_window.h"
 #include "ctrl/transport_ctx.h"
 #include "ctrl/ui_dispatcher.h"
+#include "sdk/sdk_layout_x64.h"  // the declarations are checked against the documented layouts
 #include "support/clock.h"
 #include "support/log.h"
 
@@ -30,7 +31,7 @@ std::atomic<std::uint32_t> gHostId{0};
 // Start-up and shut-down run on the host's thread, one after the other.
 const CsStringSuite* gStrings = nullptr;
 const CsSPSuitesSuite* gSuites = nullptr;
-CsSuiteList gSuiteList = nullptr;
+CsSuiteListRef gSuiteList = nullptr;
 
 VXCtrlBridge gBridge{nullptr, kVXCtrlBridgeVersion, 0};
 std::mutex gBridgeMutex;                 // guards gActive and gConnectedSurfaces
@@ -48,14 +49,15 @@ class VeltrixControlSurface final : public adobesdk::ControlSurfaceBase,
                                     public adobesdk::ControlSurfaceTransportBase,
                                     public adobesdk::ControlSurfaceCommandBase {
 public:
-    CsError GetTransport(adobesdk::ControlSurfaceTransportBase** out) override {
+    // The references are this object's transport and command parts, as the SDK's suite tables expect.
+    CsError GetTransportRef(CsSurfaceTransportRef* out) override {
         if (!out) return kCsErrBadParameter;
-        *out = this;
+        *out = reinterpret_cast<CsSurfaceTransportRef>(static_cast<adobesdk::ControlSurfaceTransportBase*>(this));
         return kCsErrNone;
     }
-    CsError GetCommand(adobesdk::ControlSurfaceCommandBase** out) override {
+    CsError GetCommandRef(CsSurfaceCommandRef* out) override {
         if (!out) return kCsErrBadParameter;
-        *out = this;
+        *out = reinterpret_cast<CsSurfaceCommandRef>(static_cast<adobesdk::ControlSurfaceCommandBase*>(this));
         return kCsErrNone;
     }
     CsError SetPlayState(bool playing) override {
@@ -70,7 +72,7 @@ struct PluginInstance {
     bool connected = false;  // between Connect and Disconnect; under gBridgeMutex
 };
 
-PluginInstance* Instance(CsPluginInstanceRef ref) { return reinterpret_cast<PluginInstance*>(ref); }
+PluginInstance* Instance(CsPluginRef ref) { return reinterpret_cast<PluginInstance*>(ref); }
 
 template <typename Suite>
 CsError Acquire(const char* name, std::int32_t version, const Suite** out) {
@@ -124,9 +126,10 @@ bool AcquireHostSuites(TransportCtx& c) {
     return true;
 }
 
-void DisposeString(CsString s) {
+// The SDK allows disposing an empty string.
+void DisposeString(const CsString& s) {
     const CsStringSuite* strings = Strings();
-    if (s && strings && strings->DisposeString) strings->DisposeString(s);
+    if (strings && strings->DisposeString) strings->DisposeString(&s);
 }
 
 void LogHostCommands(const TransportCtx& c) {
@@ -140,7 +143,7 @@ void LogHostCommands(const TransportCtx& c) {
     Log(kLog, kLogInfo, "ctrl: command count = %u", count);
     if (count > kMaxListedCommands) count = kMaxListedCommands;
     for (std::uint32_t i = 0; i < count; ++i) {
-        CsString context = nullptr, extra = nullptr, id = nullptr, name = nullptr;
+        CsString context{}, extra{}, id{}, name{};
         const CsError ge = c.commandSuite->GetCommand(c.commandRef, i, &context, &extra, &id, &name);
         if (ge != kCsErrNone) {
             Log(kLog, kLogError, "ctrl: GetCommand[%u] err=%d", i, static_cast<int>(ge));
@@ -228,7 +231,7 @@ void Connect(PluginInstance& inst, CsHostRef host) {
 CsError MakeString(const char16_t* text, CsString* out) {
     const CsStringSuite* strings = Strings();
     if (!strings || !strings->AllocateFromUTF16 || !out) return kCsErrBadParameter;
-    return strings->AllocateFromUTF16(reinterpret_cast<const std::uint16_t*>(text), out);
+    return strings->AllocateFromUTF16(reinterpret_cast<const CsUtf16Char*>(text), out);
 }
 
 // ---- the plug-in suite ----
@@ -242,7 +245,7 @@ CsError Guard(F&& f) {
     }
 }
 
-CsError PsConnect(CsPluginInstanceRef instance, CsHostRef host, CsSurfaceRef* outSurface) {
+CsError PsConnect(CsPluginRef instance, CsHostRef host, CsSurfaceRef* outSurface) {
     if (!instance || !outSurface) return kCsErrBadParameter;
     return Guard([&] {
         PluginInstance& inst = *Instance(instance);
@@ -251,32 +254,32 @@ CsError PsConnect(CsPluginInstanceRef instance, CsHostRef host, CsSurfaceRef* ou
         return kCsErrNone;
     });
 }
-CsError PsDisconnect(CsPluginInstanceRef instance) {
+CsError PsDisconnect(CsPluginRef instance) {
     if (!instance) return kCsErrBadParameter;
     return Guard([&] {
         Disconnect(*Instance(instance));
         return kCsErrNone;
     });
 }
-CsError PsIdentifier(CsPluginInstanceRef, CsString* out) {
+CsError PsIdentifier(CsPluginRef, CsString* out) {
     return Guard([&] { return MakeString(u"com.veltrix.controlsurface", out); });
 }
-CsError PsDisplayName(CsPluginInstanceRef, CsString* out) { return Guard([&] { return MakeString(u"Veltrix", out); }); }
-CsError PsGetSettings(CsPluginInstanceRef, void*) { return kCsErrNotImplemented; }
-CsError PsSetSettings(CsPluginInstanceRef, const void*) { return kCsErrNotImplemented; }
-CsError PsHasSetup(CsPluginInstanceRef, CsBool* out) {
+CsError PsDisplayName(CsPluginRef, CsString* out) { return Guard([&] { return MakeString(u"Veltrix", out); }); }
+CsError PsGetSettings(CsPluginRef, CsString*) { return kCsErrNotImplemented; }
+CsError PsSetSettings(CsPluginRef, const CsString*) { return kCsErrNotImplemented; }
+CsError PsHasSetup(CsPluginRef, CsBool* out) {
     if (out) *out = 0;
     return kCsErrNone;
 }
-CsError PsRunSetup(CsPluginInstanceRef, void*, CsBool* out) {
+CsError PsRunSetup(CsPluginRef, void*, CsBool* out) {
     if (out) *out = 0;
     return kCsErrNotImplemented;
 }
-CsError PsSuspend(CsPluginInstanceRef) {
+CsError PsSuspend(CsPluginRef) {
     Log(kLog, kLogInfo, "ctrl: Suspend");
     return kCsErrNone;
 }
-CsError PsResume(CsPluginInstanceRef) {
+CsError PsResume(CsPluginRef) {
     Log(kLog, kLogInfo, "ctrl: Resume");
     return kCsErrNone;
 }
@@ -302,24 +305,24 @@ CsError Startup() {
             Log(kLog, kLogError, "ctrl: Startup: AcquireSuite(SPSuites) err=%d", static_cast<int>(e));
             return e != kCsErrNone ? e : kCsErrSuiteNotFound;
         }
-        e = gSuites->AllocateSuiteList ? gSuites->AllocateSuiteList(0, 0, &gSuiteList) : kCsErrNotImplemented;
+        // The runtime's string pool and plug-in list (null pointers).
+        e = gSuites->AllocateSuiteList ? gSuites->AllocateSuiteList(nullptr, nullptr, &gSuiteList) : kCsErrNotImplemented;
         if (e != kCsErrNone || !gSuiteList) {
             Log(kLog, kLogError, "ctrl: Startup: AllocateSuiteList err=%d", static_cast<int>(e));
             return e != kCsErrNone ? e : kCsErrSuiteNotFound;
         }
         CsSuiteRef ref = nullptr;
-        e = gSuites->AddSuite(gSuiteList, 0, kCsPluginSuiteName, kCsPluginSuiteVersion, 1, &kPluginSuite, &ref);
+        e = gSuites->AddSuite ? gSuites->AddSuite(gSuiteList, nullptr, kCsPluginSuiteName, kCsPluginSuiteVersion,
+                                                  kCsPluginSuiteVersion, &kPluginSuite, &ref)
+                              : kCsErrNotImplemented;
         if (e != kCsErrNone) {
             Log(kLog, kLogError, "ctrl: Startup: AddSuite(PluginSuite) err=%d", static_cast<int>(e));
             return e;
         }
         // The surface's own suites; the host may ask for either version of the first.
-        gSuites->AddSuite(gSuiteList, 0, kCsSurfaceSuiteName, 1, 1, adobesdk::ControlSurfaceBase::SuiteTable(), &ref);
-        gSuites->AddSuite(gSuiteList, 0, kCsSurfaceSuiteName, 2, 2, adobesdk::ControlSurfaceBase::SuiteTable(), &ref);
-        gSuites->AddSuite(gSuiteList, 0, kCsSurfaceTransportSuiteName, kCsSurfaceTransportSuiteVersion, 1,
-                          adobesdk::ControlSurfaceTransportBase::SuiteTable(), &ref);
-        gSuites->AddSuite(gSuiteList, 0, kCsSurfaceCommandSuiteName, kCsSurfaceCommandSuiteVersion, 1,
-                          adobesdk::ControlSurfaceCommandBase::SuiteTable(), &ref);
+        adobesdk::ControlSurfaceBase::RegisterSuite(gSuites, gSuiteList);
+        adobesdk::ControlSurfaceTransportBase::RegisterSuite(gSuites, gSuiteList);
+        adobesdk::ControlSurfaceCommandBase::RegisterSuite(gSuites, gSuiteList);
         Log(kLog, kLogInfo, "ctrl: Startup ok (host=%u)", gHostId.load());
         return kCsErrNone;
     });
@@ -345,17 +348,17 @@ CsError Shutdown() {
     });
 }
 
-CsError CreatePluginInstance(CsPluginInstanceRef* out) {
+CsError CreatePluginInstance(CsPluginRef* out) {
     if (!out) return kCsErrBadParameter;
     return Guard([&] {
         auto* inst = new PluginInstance;
-        *out = reinterpret_cast<CsPluginInstanceRef>(inst);
+        *out = reinterpret_cast<CsPluginRef>(inst);
         Log(kLog, kLogInfo, "ctrl: CreatePluginInstance → %p", static_cast<void*>(inst));
         return kCsErrNone;
     });
 }
 
-CsError DeletePluginInstance(CsPluginInstanceRef instance) {
+CsError DeletePluginInstance(CsPluginRef instance) {
     if (!instance) return kCsErrBadParameter;
     return Guard([&] {
         Log(kLog, kLogInfo, "ctrl: DeletePluginInstance %p", static_cast<void*>(instance));
@@ -367,7 +370,7 @@ CsError DeletePluginInstance(CsPluginInstanceRef instance) {
     });
 }
 
-CsError GetSuiteList(CsSuiteList* out) {
+CsError GetSuiteList(CsSuiteListRef* out) {
     if (!out) return kCsErrBadParameter;
     *out = gSuiteList;
     return kCsErrNone;
@@ -401,7 +404,7 @@ TransportCtx::~TransportCtx() {
 }
 
 CsError CtrlEntryPoint(const CsSPBasicSuite* basic, std::uint32_t major, std::uint32_t minor,
-                       std::uint32_t hostIdentifier, CsPluginEntryFuncs* out) {
+                       CsHostId hostIdentifier, CsPluginEntryFuncs* out) {
     gHostId.store(hostIdentifier);
     gBasic.store(basic);
     Log(kLog, kLogInfo, "ctrl: EntryPoint v=%u.%u host=%u sp=%p", major, minor, hostIdentifier,
@@ -415,34 +418,41 @@ VXCtrlBridge* CtrlBridge() { return &gBridge; }
 
 const CsPluginSuite* CtrlPluginSuite() { return &kPluginSuite; }
 
-std::string SdkStringToUtf8(const CsStringSuite* strings, CsString s) {
+std::string SdkStringToUtf8(const CsStringSuite* strings, const CsString& s) {
     if (!strings || !strings->CopyToUTF8String) return {};
     std::vector<char> buffer(128, '\0');
     std::uint32_t length = static_cast<std::uint32_t>(buffer.size());
-    CsError e = strings->CopyToUTF8String(s, buffer.data(), &length);
+    CsError e = strings->CopyToUTF8String(&s, reinterpret_cast<CsUtf8Char*>(buffer.data()), &length);
     if (e == kCsErrStringBufferTooSmall) {
         // The host wrote back the size it needs; bounded so a hostile answer cannot exhaust memory.
         if (length == 0 || length > (1u << 20)) return {};
         buffer.assign(length, '\0');
-        e = strings->CopyToUTF8String(s, buffer.data(), &length);
+        e = strings->CopyToUTF8String(&s, reinterpret_cast<CsUtf8Char*>(buffer.data()), &length);
     }
     if (e != kCsErrNone) return {};
     return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
 }
 
-CsError RunHostCommand(const CsHostCommandSuite* commands, CsCommandRef commandRef, const CsStringSuite* strings,
+CsError RunHostCommand(const CsHostCommandSuite* commands, CsHostCommandRef commandRef, const CsStringSuite* strings,
                        const char16_t* id, const char16_t* context) {
     if (!commands || !commands->ExecuteCommand || !commandRef || !strings || !strings->AllocateFromUTF16) {
         return kCsErrBadParameter;
     }
-    CsString ctxString = nullptr, idString = nullptr;
+    CsString ctxString{}, idString{};
+    bool haveContext = false, haveId = false;
     CsError e = kCsErrNone;
-    if (context) e = strings->AllocateFromUTF16(reinterpret_cast<const std::uint16_t*>(context), &ctxString);
-    if (e == kCsErrNone) e = strings->AllocateFromUTF16(reinterpret_cast<const std::uint16_t*>(id), &idString);
-    if (e == kCsErrNone) e = commands->ExecuteCommand(commandRef, ctxString, idString);
+    if (context) {
+        e = strings->AllocateFromUTF16(reinterpret_cast<const CsUtf16Char*>(context), &ctxString);
+        haveContext = e == kCsErrNone;
+    }
+    if (e == kCsErrNone) {
+        e = strings->AllocateFromUTF16(reinterpret_cast<const CsUtf16Char*>(id), &idString);
+        haveId = e == kCsErrNone;
+    }
+    if (e == kCsErrNone) e = commands->ExecuteCommand(commandRef, haveContext ? &ctxString : nullptr, &idString);
     if (strings->DisposeString) {
-        if (idString) strings->DisposeString(idString);
-        if (ctxString) strings->DisposeString(ctxString);
+        if (haveId) strings->DisposeString(&idString);
+        if (haveContext) strings->DisposeString(&ctxString);
     }
     return e;
 }
@@ -491,8 +501,10 @@ std::int32_t BridgeDispatchImpl(VXCtrlOpcode op) {
     if (static_cast<std::uint32_t>(op) >= static_cast<std::uint32_t>(kVXCtrlOpcodeCount)) return -1;
 
     const CsHostTransportSuite& t = *ctx->transportSuite;
-    const CsTransportRef tr = ctx->transportRef;
-    auto call = [](CsError (*fn)(CsTransportRef), CsTransportRef ref) { return fn ? fn(ref) : kCsErrNotImplemented; };
+    const CsHostTransportRef tr = ctx->transportRef;
+    auto call = [](CsError (*fn)(CsHostTransportRef), CsHostTransportRef ref) {
+        return fn ? fn(ref) : kCsErrNotImplemented;
+    };
     auto command = [&](const char16_t* id) {
         return RunHostCommand(ctx->commandSuite, ctx->commandRef, Strings(), id, nullptr);
     };
@@ -511,17 +523,21 @@ std::int32_t BridgeDispatchImpl(VXCtrlOpcode op) {
         case kStepBackFive: e = command(u"cmd.transport.step.back.five"); break;
         case kGotoIn: e = command(u"cmd.goto.in"); break;
         case kGotoOut: e = command(u"cmd.goto.out"); break;
+        // The host's J, K and L: shuttle left (reverse play), shuttle stop, shuttle right.
         case kPlayReverse:
-            call(t.Stop, tr);
-            e = call(t.ReversePlay, tr);
+            call(t.ShuttleStop, tr);
+            e = call(t.ShuttleLeft, tr);
             break;
-        case kStop: e = call(t.Stop, tr); break;
+        case kStop: e = call(t.ShuttleStop, tr); break;
         case kPlayForward:
-            call(t.Stop, tr);
-            e = call(t.ForwardPlay, tr);
+            call(t.ShuttleStop, tr);
+            e = call(t.ShuttleRight, tr);
             break;
         case kNudge: {
-            auto jog = [&](float amount) { return t.Jog ? t.Jog(tr, amount, 24.0f, 0) : kCsErrNotImplemented; };
+            // Moves the current time (shuttle false), one tick of a 24-tick wheel each way.
+            auto jog = [&](float amount) {
+                return t.JogDial ? t.JogDial(tr, amount, 24.0f, 0) : kCsErrNotImplemented;
+            };
             jog(1.0f);
             Clock::Real().SleepFor(std::chrono::milliseconds(60));
             e = jog(-1.0f);

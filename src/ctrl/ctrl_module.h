@@ -12,7 +12,7 @@ namespace Veltrix {
 // What the exported EntryPoint does: keeps the basic suite and host id and
 // copies out the five entry functions. 'Parm' without a basic suite.
 CsError CtrlEntryPoint(const CsSPBasicSuite* basic, std::uint32_t major, std::uint32_t minor,
-                       std::uint32_t hostIdentifier, CsPluginEntryFuncs* out);
+                       CsHostId hostIdentifier, CsPluginEntryFuncs* out);
 
 // The bridge record: static memory, the same address on every call.
 VXCtrlBridge* CtrlBridge();

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "sdk/control_surface_sdk.h"
 
@@ -24,8 +25,8 @@ struct TransportCtx {
     const CsHostTransportSuite* transportSuite = nullptr;
     const CsHostCommandSuite* commandSuite = nullptr;
     CsHostRef hostRef = nullptr;
-    CsTransportRef transportRef = nullptr;
-    CsCommandRef commandRef = nullptr;
+    CsHostTransportRef transportRef = nullptr;
+    CsHostCommandRef commandRef = nullptr;
     // No lock of ours is held across a call into the host (a host may serve
     // our calls on its UI thread, or pump messages inside one): calls are
     // counted instead, and disconnect clears the flag and waits them out.
@@ -58,19 +59,19 @@ int CloseHostCalls(TransportCtx& ctx, std::chrono::milliseconds limit);
 // Runs the host command id (UTF-16, NUL-terminated) with an optional context
 // string: 'Parm' without the suites, else the first string error or the
 // command's result. Both strings are disposed on every path.
-CsError RunHostCommand(const CsHostCommandSuite* commands, CsCommandRef commandRef, const CsStringSuite* strings,
+CsError RunHostCommand(const CsHostCommandSuite* commands, CsHostCommandRef commandRef, const CsStringSuite* strings,
                        const char16_t* id, const char16_t* context);
 
 // The SDK string as UTF-8 (128-byte first try, one retry on 'sbts'); "" on
 // any other failure or without a String suite.
-std::string SdkStringToUtf8(const CsStringSuite* strings, CsString s);
+std::string SdkStringToUtf8(const CsStringSuite* strings, const CsString& s);
 
 // What a play/pause posted to the UI thread carries.
 struct PlayPauseWork {
     const CsHostTransportSuite* transportSuite = nullptr;
     const CsHostCommandSuite* commandSuite = nullptr;
-    CsTransportRef transportRef = nullptr;
-    CsCommandRef commandRef = nullptr;
+    CsHostTransportRef transportRef = nullptr;
+    CsHostCommandRef commandRef = nullptr;
     const CsStringSuite* stringSuite = nullptr;
     std::weak_ptr<TransportCtx> ctx;
 };

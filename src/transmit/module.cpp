@@ -34,14 +34,15 @@ TxResult Guarded(const char* operation, F&& f) {
     return kTxResultSuccess;
 }
 
-const TxBasicSuite* BasicSuiteOf(const TxInstance* instance) {
-    if (!instance || !instance->stdParms || !instance->stdParms->suites) return nullptr;
-    const TxUtilityFuncs* utility = instance->stdParms->suites->utilityFuncs;
-    if (!utility || !utility->GetBasicSuite) return nullptr;
-    return utility->GetBasicSuite();
+// The host's basic suite, from the utility functions of its suite record.
+const TxBasicSuite* BasicSuiteOf(const TxStdParms* stdParms) {
+    if (!stdParms || !stdParms->suites) return nullptr;
+    const TxUtilFuncs* utility = stdParms->suites->utilFuncs;
+    if (!utility || !utility->GetSPBasicSuite) return nullptr;
+    return utility->GetSPBasicSuite();
 }
 
-TxResult Startup(const TxStdParms*, TxPluginInfo* outInfo) {
+TxResult Startup(TxStdParms*, TxPluginInfo* outInfo) {
     return Guarded("Startup", [&] {
         InstallCrashHandler();
         Log(kLog, kLogInfo, "Lumenfold plugin v%{public}s starting up", kPluginVersion);
@@ -50,7 +51,7 @@ TxResult Startup(const TxStdParms*, TxPluginInfo* outInfo) {
     });
 }
 
-TxResult Shutdown(const TxStdParms*) {
+TxResult Shutdown(TxStdParms*) {
     return Guarded("Shutdown", [] {
         CloseSetupWindow();  // its thread runs our code: it ends before the module goes
         SharedTransport::Instance().Shutdown();
@@ -58,32 +59,32 @@ TxResult Shutdown(const TxStdParms*) {
     });
 }
 
-TxResult SetupDialog(const TxStdParms*, void* parentWindow) {
+TxResult SetupDialog(TxStdParms*, void* parentWindow) {
     return Guarded("SetupDialog", [&] {
         OpenSetupWindow(parentWindow);
         return kTxResultSuccess;
     });
 }
 
-TxResult NeedsReset(const TxStdParms*, std::int32_t* outNeedsReset) {
+TxResult NeedsReset(const TxStdParms*, TxBool* outResetModule) {
     return Guarded("NeedsReset", [&] {
-        if (outNeedsReset) *outNeedsReset = 0;
+        if (outResetModule) *outResetModule = 0;
         return kTxResultSuccess;
     });
 }
 
-TxResult CreateInstance(TxInstance* instance) {
+TxResult CreateInstance(const TxStdParms* stdParms, TxInstance* instance) {
     TxResult result = kTxResultInstanceFailed;
     Guarded("CreateInstance", [&] {
         if (!instance) return kTxResultSuccess;
         instance->privateData = nullptr;
-        auto* created = new TransmitInstance(BasicSuiteOf(instance));
+        auto* created = new TransmitInstance(BasicSuiteOf(stdParms));
         if (!created->HasPipeline()) {
             delete created;
             return kTxResultSuccess;
         }
-        created->SetAudioFormat(instance->audioSampleRate, instance->audioChannelType);
-        created->SetVideoFrameRate(instance->videoFrameDuration);
+        created->SetAudioFormat(instance->audioSampleRate, static_cast<std::int32_t>(instance->channelCount));
+        created->SetVideoFrameRate(instance->videoFrameRate);
         created->Start();
         instance->privateData = created;
         result = kTxResultSuccess;
@@ -92,7 +93,7 @@ TxResult CreateInstance(TxInstance* instance) {
     return result;
 }
 
-TxResult DisposeInstance(TxInstance* instance) {
+TxResult DisposeInstance(const TxStdParms*, TxInstance* instance) {
     return Guarded("DisposeInstance", [&] {
         if (!instance) return kTxResultSuccess;
         TransmitInstance* owned = InstanceOf(instance);
@@ -102,7 +103,7 @@ TxResult DisposeInstance(TxInstance* instance) {
     });
 }
 
-TxResult QueryAudioMode(const TxInstance* instance, std::int32_t index, TxAudioMode* outMode) {
+TxResult QueryAudioMode(const TxStdParms*, const TxInstance* instance, std::int32_t index, TxAudioMode* outMode) {
     TxResult result = kTxResultNoMode;
     Guarded("QueryAudioMode", [&] {
         result = AnswerAudioMode(instance, index, outMode);
@@ -111,7 +112,7 @@ TxResult QueryAudioMode(const TxInstance* instance, std::int32_t index, TxAudioM
     return result;
 }
 
-TxResult QueryVideoMode(const TxInstance* instance, std::int32_t index, TxVideoMode* outMode) {
+TxResult QueryVideoMode(const TxStdParms*, const TxInstance* instance, std::int32_t index, TxVideoMode* outMode) {
     TxResult result = kTxResultNoMode;
     Guarded("QueryVideoMode", [&] {
         result = AnswerVideoMode(instance, index, outMode);
@@ -120,8 +121,8 @@ TxResult QueryVideoMode(const TxInstance* instance, std::int32_t index, TxVideoM
     return result;
 }
 
-TxResult ActivateDeactivate(const TxInstance* instance, std::int32_t, std::int32_t audioActive,
-                            std::int32_t videoActive) {
+TxResult ActivateDeactivate(const TxStdParms*, const TxInstance* instance, std::int32_t, TxBool audioActive,
+                            TxBool videoActive) {
     return Guarded("ActivateDeactivate", [&] {
         const bool start = audioActive != 0 || videoActive != 0;
         Log(kLog, kLogInfo, "ActivateDeactivate: audio=%d video=%d → %s", audioActive, videoActive,
@@ -137,29 +138,31 @@ TxResult ActivateDeactivate(const TxInstance* instance, std::int32_t, std::int32
     });
 }
 
-TxResult StartPlaybackClock(const TxInstance* instance, const TxClock* clock) {
+TxResult StartPlaybackClock(const TxStdParms*, const TxInstance* instance, const TxPlaybackClock* clock) {
     return Guarded("StartPlaybackClock", [&] {
         TransmitInstance* ti = InstanceOf(instance);
-        if (ti && clock) ti->StartClock(clock->callback, clock->callbackContext, clock->mode, instance->playId);
+        if (ti && clock) ti->StartClock(clock->callback, clock->callbackContext, clock->playMode, instance->playId);
         return kTxResultSuccess;
     });
 }
 
-TxResult StopPlaybackClock(const TxInstance* instance) {
+TxResult StopPlaybackClock(const TxStdParms*, const TxInstance* instance) {
     return Guarded("StopPlaybackClock", [&] {
         if (TransmitInstance* ti = InstanceOf(instance)) ti->StopClock();
         return kTxResultSuccess;
     });
 }
 
-TxResult PushVideo(const TxInstance* instance, const TxPushedVideo* video) {
+TxResult PushVideo(const TxStdParms*, const TxInstance* instance, const TxPushVideo* video) {
     return Guarded("PushVideo", [&] {
         if (TransmitInstance* ti = InstanceOf(instance)) ti->PushVideo(video);
         return kTxResultSuccess;
     });
 }
 
-TxResult StartPushAudio(const TxInstance* instance, std::int32_t scrubbing, std::uint32_t* outSamplesPerFrame) {
+// Start time, speed, in and out points and loop are the host's business; only scrubbing matters here.
+TxResult StartPushAudio(const TxStdParms*, const TxInstance* instance, TxTime, float, TxTime, TxTime, TxBool,
+                        TxBool scrubbing, std::uint32_t* outSamplesPerFrame) {
     return Guarded("StartPushAudio", [&] {
         if (outSamplesPerFrame) *outSamplesPerFrame = kSamplesPerAudioFrame;
         Log(kLog, kLogInfo, "StartPushAudio: samplesPerFrame=1024 scrubbing=%d", scrubbing);
@@ -168,14 +171,14 @@ TxResult StartPushAudio(const TxInstance* instance, std::int32_t scrubbing, std:
     });
 }
 
-TxResult PushAudio(const TxInstance* instance, const TxPushedAudio* audio) {
+TxResult PushAudio(const TxStdParms*, const TxInstance* instance, const TxPushAudio* audio) {
     return Guarded("PushAudio", [&] {
         if (TransmitInstance* ti = InstanceOf(instance)) ti->PushAudio(audio);
         return kTxResultSuccess;
     });
 }
 
-TxResult StopPushAudio(const TxInstance* instance) {
+TxResult StopPushAudio(const TxStdParms*, const TxInstance* instance) {
     return Guarded("StopPushAudio", [&] {
         Log(kLog, kLogInfo, "StopPushAudio");
         if (TransmitInstance* ti = InstanceOf(instance)) ti->SetAudioPushActive(false, false);
@@ -183,16 +186,19 @@ TxResult StopPushAudio(const TxInstance* instance) {
     });
 }
 
-TxResult Extension(const TxInstance*, void*) { return kTxResultSuccess; }
-
-TxResult ExtensionQuery(const TxInstance*, std::int32_t* outFlag) {
+// The four streaming slots: the first two change nothing, the last two answer 1.
+TxResult SetStreamingStateChangedCallback(const TxStdParms*, void*, TxStreamingStateChangedCallback) {
+    return kTxResultSuccess;
+}
+TxResult EnableStreaming(const TxStdParms*, TxBool) { return kTxResultSuccess; }
+TxResult AnswerStreamingFlag(const TxStdParms*, TxBool* outFlag) {
     if (outFlag) *outFlag = 1;
     return kTxResultSuccess;
 }
 
 }  // namespace
 
-TxResult TransmitEntry(std::int32_t, std::int32_t loadModule, const TxHostSuites*, TxModule* outModule) {
+TxResult TransmitEntry(std::int32_t, TxBool loadModule, TxPiSuites*, TxModule* outModule) {
     return Guarded("xTransmitEntry", [&] {
         if (loadModule == 0 || !outModule) return kTxResultSuccess;
         outModule->Startup = Startup;
@@ -210,10 +216,10 @@ TxResult TransmitEntry(std::int32_t, std::int32_t loadModule, const TxHostSuites
         outModule->StartPushAudio = StartPushAudio;
         outModule->PushAudio = PushAudio;
         outModule->StopPushAudio = StopPushAudio;
-        outModule->Extension1 = Extension;
-        outModule->Extension2 = Extension;
-        outModule->ExtensionQuery1 = ExtensionQuery;
-        outModule->ExtensionQuery2 = ExtensionQuery;
+        outModule->SetStreamingStateChangedCallback = SetStreamingStateChangedCallback;
+        outModule->EnableStreaming = EnableStreaming;
+        outModule->IsStreamingEnabled = AnswerStreamingFlag;
+        outModule->IsStreamingActive = AnswerStreamingFlag;
         return kTxResultSuccess;
     });
 }

@@ -10,8 +10,8 @@
 namespace Veltrix {
 
 // xTransmitEntry: loadModule 0 writes nothing; otherwise fills the table.
-TxResult TransmitEntry(std::int32_t interfaceVersion, std::int32_t loadModule, const TxHostSuites* suites,
-                       TxModule* outModule);
+// The interface version is not looked at: the table is the same for every host.
+TxResult TransmitEntry(std::int32_t interfaceVersion, TxBool loadModule, TxPiSuites* suites, TxModule* outModule);
 
 // vx_transmit_publish_playback_state: kPlaybackState 1 for non-zero, else 0;
 // non-zero when the message was queued.

@@ -1,8 +1,8 @@
 // The two symbols the host (and the control-surface plug-in) look up by name.
-#include "transmit/export.h"
+#include "support/export.h"
 #include "transmit/module.h"
 
-VX_EXPORT TxResult xTransmitEntry(int32_t interfaceVersion, int32_t loadModule, const TxHostSuites* suites,
+VX_EXPORT TxResult xTransmitEntry(int32_t interfaceVersion, TxBool loadModule, TxPiSuites* suites,
                                   TxModule* outModule) {
     return Veltrix::TransmitEntry(interfaceVersion, loadModule, suites, outModule);
 }

@@ -1,5 +1,6 @@
 #include "transmit/module_info.h"
 
+#include "sdk/sdk_layout_x64.h"  // the declarations are checked against the documented layouts
 #include "support/log.h"
 
 namespace Veltrix {
@@ -8,31 +9,37 @@ namespace {
 const LogChannel kMainLog{kLogSubsystem, "main"};
 
 std::int64_t LatencyTicks(const TxInstance* instance, std::int64_t frames) {
-    if (!instance || instance->videoFrameDuration <= 0) return 0;
-    return frames * instance->videoFrameDuration;
+    if (!instance) return 0;
+    const std::int64_t frameTicks = instance->videoFrameRate;  // ticks per frame
+    return frameTicks > 0 ? frames * frameTicks : 0;
 }
 
 }  // namespace
 
 void FillPluginInfo(TxPluginInfo* info) {
     if (!info) return;
-    info->hasAudio = 1;
-    info->audioOnByDefault = 1;
-    info->hasVideo = 1;
-    info->videoOnByDefault = 1;
-    info->hasClock = 1;
+    info->audioAvailable = 1;
+    info->audioDefaultEnabled = 1;
+    info->clockAvailable = 1;
+    info->videoAvailable = 1;
+    info->videoDefaultEnabled = 1;
+    constexpr std::size_t kNameCapacity = sizeof(info->displayName) / sizeof(info->displayName[0]);
     std::size_t i = 0;
-    for (; kPluginDisplayName[i] && i + 1 < sizeof(info->displayName) / sizeof(info->displayName[0]); ++i) {
-        info->displayName[i] = static_cast<std::uint16_t>(kPluginDisplayName[i]);
+    for (; kPluginDisplayName[i] && i + 1 < kNameCapacity; ++i) {
+        info->displayName[i] = static_cast<TxUtf16Char>(kPluginDisplayName[i]);
     }
     info->displayName[i] = 0;
-    const std::int32_t trailing[5] = {0, 1, 4, 1, 1};
-    for (int k = 0; k < 5; ++k) info->trailing[k] = trailing[k];
+    info->hideInUI = 0;
+    info->hasSetup = 1;
+    info->interfaceVersion = kTxInterfaceVersion;
+    info->pushAudioAvailable = 1;
+    info->hasStreaming = 1;
 }
 
 TxResult AnswerAudioMode(const TxInstance* instance, int index, TxAudioMode* out) {
     if (index != 0 || !out) return kTxResultNoMode;
-    const float rate = instance && instance->audioSampleRate > 0 ? instance->audioSampleRate : 48000.0f;
+    const float hostRate = instance ? instance->audioSampleRate : 0.0f;
+    const float rate = hostRate > 0 ? hostRate : 48000.0f;
     out->sampleRate = rate;
     out->maxBufferSize = static_cast<std::uint32_t>(rate);
     out->channelCount = 2;
@@ -47,9 +54,9 @@ TxResult AnswerVideoMode(const TxInstance* instance, int index, TxVideoMode* out
     if (index != 0 || !out) return kTxResultNoMode;
     out->width = 0;
     out->height = 0;
-    out->pixelAspectNum = 0;
-    out->pixelAspectDen = 0;
-    out->fieldType = kTxFieldTypeValue;
+    out->parNum = 0;
+    out->parDen = 0;
+    out->fieldType = kTxFieldsAny;
     out->pixelFormat = kTxPixelFormatBgra;
     out->latency = LatencyTicks(instance, 2);
     return kTxResultSuccess;

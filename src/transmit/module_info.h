@@ -9,8 +9,10 @@ namespace Veltrix {
 inline constexpr const char* kPluginVersion = "0.2.0";
 inline constexpr const char16_t* kPluginDisplayName = u"Lumenfold";
 
-// Sets the five capability flags, the display name and the five values after
-// it; nothing else in the record is touched.
+// Sets the five capability flags (audio available, audio on by default, clock
+// available, video available, video on by default), the display name and the
+// five values after it (hide in UI 0, has setup 1, interface version 4, push
+// audio 1, streaming 1); nothing else in the record is touched.
 void FillPluginInfo(TxPluginInfo* info);
 
 // Index 0 only: otherwise, or without an output record, kTxResultNoMode.

@@ -138,13 +138,13 @@ void TransmitInstance::Start() {
         if (basicSuite_ && !ppixSuite_.load()) {
             const void* ppix = nullptr;
             const void* audio = nullptr;
-            const TxResult err = basicSuite_->AcquireSuite(kTxPPixSuiteName, kTxPPixSuiteVersion, &ppix);
-            const TxResult audioErr =
+            const TxSpError err = basicSuite_->AcquireSuite(kTxPPixSuiteName, kTxPPixSuiteVersion, &ppix);
+            const TxSpError audioErr =
                 basicSuite_->AcquireSuite(kTxPlaymodAudioSuiteName, kTxPlaymodAudioSuiteVersion, &audio);
             Log(kLog, kLogInfo, "AcquireSuites: err=%d ppix=%p audioErr=%d audio=%p", err, ppix, audioErr, audio);
             // A suite is released only when its acquisition succeeded.
-            if (err == kTxResultSuccess && ppix) ppixSuite_.store(static_cast<const TxPPixSuite*>(ppix));
-            if (audioErr == kTxResultSuccess && audio)
+            if (err == kTxSpErrorNone && ppix) ppixSuite_.store(static_cast<const TxPPixSuite*>(ppix));
+            if (audioErr == kTxSpErrorNone && audio)
                 audioSuite_.store(static_cast<const TxPlaymodAudioSuite*>(audio));
         }
     }
@@ -180,8 +180,8 @@ void TransmitInstance::SetVideoFrameRate(std::int64_t ticksPerFrame) {
         return;
     }
     const void* suite = nullptr;
-    const TxResult err = basicSuite_->AcquireSuite(kTxTimeSuiteName, kTxTimeSuiteVersion, &suite);
-    if (err != kTxResultSuccess || !suite) {
+    const TxSpError err = basicSuite_->AcquireSuite(kTxTimeSuiteName, kTxTimeSuiteVersion, &suite);
+    if (err != kTxSpErrorNone || !suite) {
         Log(kLog, kLogError, "SetVideoFrameRate: AcquireSuite(Time) failed err=%d", err);
         return;
     }
@@ -202,30 +202,33 @@ void TransmitInstance::SetVideoFrameRate(std::int64_t ticksPerFrame) {
         exact, fps);
 }
 
-void TransmitInstance::PushVideo(const TxPushedVideo* video) {
+void TransmitInstance::PushVideo(const TxPushVideo* video) {
     if (!video) return;
     const bool hasClient = transport_.PeerKnown();
-    Log(kLog, kLogDebug, "PushVideo frameCount=%llu hasClient=%d",
-        static_cast<unsigned long long>(video->frameCount), hasClient ? 1 : 0);
-    if (video->frameCount <= 0 || !video->frames) return;
+    const std::size_t frameCount = video->frameCount;
+    const TxLabeledFrame* frames = video->frames;
+    Log(kLog, kLogDebug, "PushVideo frameCount=%llu hasClient=%d", static_cast<unsigned long long>(frameCount),
+        hasClient ? 1 : 0);
+    if (frameCount == 0 || !frames) return;
     const TxPPixSuite* ppix = ppixSuite_.load();
-    for (std::int64_t i = 0; i < video->frameCount; ++i) {
-        TxPPixHandle handle = video->frames[i].ppix;
+    for (std::size_t i = 0; i < frameCount; ++i) {
+        TxPPixHandle handle = frames[i].frame;
         if (!handle) continue;
         if (i == 0 && active_.load() && hasClient && ppix) {
             char* pixels = nullptr;
             TxRect bounds{};
             std::int32_t rowBytes = 0;
-            std::uint32_t format = 0;
+            TxPixelFormat format = 0;
             ppix->GetPixels(handle, kTxPPixAccessRead, &pixels);
             ppix->GetBounds(handle, &bounds);
             ppix->GetRowBytes(handle, &rowBytes);
             ppix->GetPixelFormat(handle, &format);
             if (format != kTxPixelFormatBgra) {
                 if (format != lastBadFormat_) {
+                    // The SDK's four-character codes keep the first character in the lowest byte.
                     char text[5];
                     for (int b = 0; b < 4; ++b) {
-                        const char ch = static_cast<char>((format >> (24 - 8 * b)) & 0xFF);
+                        const char ch = static_cast<char>((format >> (8 * b)) & 0xFF);
                         text[b] = (ch >= 0x20 && ch < 0x7F) ? ch : '?';
                     }
                     text[4] = '\0';

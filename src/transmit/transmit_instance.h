@@ -56,13 +56,14 @@ public:
     void Start();
     void Stop();
     void SetVideoFrameRate(std::int64_t ticksPerFrame);
-    void PushVideo(const TxPushedVideo* video);
+    void PushVideo(const TxPushVideo* video);
     void SwitchEngine(const std::string& engineId);
 
     // Audio and clock side.
     void SetAudioFormat(float sampleRate, std::int32_t channels);
     void SetAudioPushActive(bool active, bool scrubbing);
-    void PushAudio(const TxPushedAudio* audio);
+    void PushAudio(const TxPushAudio* audio);
+    // mode: the clock record's play mode (pmPlayMode); only kTxPlayModePlaying starts it.
     void StartClock(TxClockCallback callback, void* context, std::int32_t mode, std::int32_t playId);
     void StopClock();
     void SetAudioOutputEnabled(bool enabled);

@@ -41,7 +41,7 @@ void TransmitInstance::SetAudioPushActive(bool active, bool scrubbing) {
     }
 }
 
-void TransmitInstance::PushAudio(const TxPushedAudio* audio) {
+void TransmitInstance::PushAudio(const TxPushAudio* audio) {
     const unsigned long long n = gPushCount.fetch_add(1);
     if (n % 200 == 0)
         Log(kLog, kLogDebug, "[dx] PushAudio #%llu: samples=%u ch=%u", n, audio ? audio->sampleCount : 0u,
@@ -93,7 +93,7 @@ void TransmitInstance::SendAudioSamples(const float* const* channels, std::uint3
 
 void TransmitInstance::StartClock(TxClockCallback callback, void* context, std::int32_t mode, std::int32_t playId) {
     std::lock_guard<std::mutex> lifecycle(clockLifecycle_);
-    if (mode != kTxClockModeRun || !callback || clockRunning_.load()) return;
+    if (mode != kTxPlayModePlaying || !callback || clockRunning_.load()) return;
     // A thread that left on its own (never happens while running) is joined first.
     if (clockThread_.joinable()) clockThread_.join();
     clockRunning_.store(true);
@@ -105,7 +105,7 @@ void TransmitInstance::StartClock(TxClockCallback callback, void* context, std::
     std::int64_t tps = ticksPerSecond_.load();
     if (tps <= 0 && basicSuite_) {
         const void* suite = nullptr;
-        if (basicSuite_->AcquireSuite(kTxTimeSuiteName, kTxTimeSuiteVersion, &suite) == kTxResultSuccess && suite) {
+        if (basicSuite_->AcquireSuite(kTxTimeSuiteName, kTxTimeSuiteVersion, &suite) == kTxSpErrorNone && suite) {
             std::int64_t value = 0;
             static_cast<const TxTimeSuite*>(suite)->GetTicksPerSecond(&value);
             if (value > 0) {
@@ -195,7 +195,7 @@ void TransmitInstance::ClockLoop(ClockParams params) {
                 right.resize(n);
             }
             float* buffers[2] = {left.data(), right.data()};
-            const TxResult result = params.audioSuite->GetNextAudioBuffer(params.playId, 0, buffers, n);
+            const TxSuiteError result = params.audioSuite->GetNextAudioBuffer(params.playId, nullptr, buffers, n);
             if (result < 0) {
                 if (pullErrors++ % 100 == 0)
                     Log(kLog, kLogDebug, "[dx] GetNextAudioBuffer err=0x%08x (want=%u playID=%d)",

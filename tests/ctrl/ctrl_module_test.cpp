@@ -91,7 +91,7 @@ TEST_F(CtrlModuleTest, BridgeAndEntryBeforeAnySurface) {
     EXPECT_EQ(funcs.Startup(), kCsErrBadParameter);
     EXPECT_EQ(funcs.CreatePluginInstance(nullptr), kCsErrBadParameter);
     EXPECT_EQ(funcs.DeletePluginInstance(nullptr), kCsErrBadParameter);
-    CsSuiteList list = reinterpret_cast<CsSuiteList>(1);
+    CsSuiteListRef list = reinterpret_cast<CsSuiteListRef>(1);
     EXPECT_EQ(funcs.GetSuiteList(&list), kCsErrNone);
     EXPECT_EQ(list, nullptr);
     EXPECT_EQ(bridgeGet(), b);
@@ -117,11 +117,12 @@ TEST_F(CtrlModuleTest, ConnectedSurfaceDrivesTheHostThroughTheBridge) {
                           "ADOBESDK ControlSurface Transport Suite v1", "ADOBESDK ControlSurface Command Suite v1"}) {
         EXPECT_TRUE(host.added.count(s)) << s;
     }
-    CsSuiteList list = nullptr;
+    CsSuiteListRef list = nullptr;
     EXPECT_EQ(funcs.GetSuiteList(&list), kCsErrNone);
     EXPECT_NE(list, nullptr);
+    EXPECT_EQ(host.badListArguments, 0);  // null string pool, plug-in list and plug-in; internal version = version
 
-    CsPluginInstanceRef inst = nullptr;
+    CsPluginRef inst = nullptr;
     ASSERT_EQ(funcs.CreatePluginInstance(&inst), kCsErrNone);
     EXPECT_EQ(Dispatch(kStop), -100);  // not connected: no dispatch published
     CsSurfaceRef surface = nullptr;
@@ -132,37 +133,49 @@ TEST_F(CtrlModuleTest, ConnectedSurfaceDrivesTheHostThroughTheBridge) {
     auto* surfaceSuite = static_cast<const CsSurfaceSuite*>(host.added["ADOBESDK ControlSurface Suite v2"]);
     auto* transportSuite = static_cast<const CsSurfaceTransportSuite*>(host.added["ADOBESDK ControlSurface Transport Suite v1"]);
     CsSurfaceTransportRef st = nullptr;
-    EXPECT_EQ(surfaceSuite->GetTransport(surface, &st), kCsErrNone);
+    EXPECT_EQ(surfaceSuite->GetTransportRef(surface, &st), kCsErrNone);
     ASSERT_NE(st, nullptr);
     EXPECT_EQ(transportSuite->SetPlayState(st, 1), kCsErrNone);
-    EXPECT_EQ(transportSuite->SetTime(st, 0), kCsErrNotImplemented);
-    EXPECT_EQ(surfaceSuite->GetTransport(surface, nullptr), kCsErrBadParameter);
-    void* mixer = &mixer;
-    EXPECT_EQ(surfaceSuite->GetMixer(surface, &mixer), kCsErrNone);
+    EXPECT_EQ(transportSuite->SetTimeDisplay(st, 0, nullptr), kCsErrNotImplemented);
+    EXPECT_EQ(surfaceSuite->GetTransportRef(surface, nullptr), kCsErrBadParameter);
+    CsSurfaceMixerRef mixer = reinterpret_cast<CsSurfaceMixerRef>(&mixer);
+    EXPECT_EQ(surfaceSuite->GetMixerRef(surface, &mixer), kCsErrNone);
     EXPECT_EQ(mixer, nullptr);
+    std::uint32_t flags = 7;
+    EXPECT_EQ(surfaceSuite->GetControlSurfaceFlags(surface, &flags), kCsErrNone);
+    EXPECT_EQ(flags, 0u);
     EXPECT_EQ(surfaceSuite->Update(surface), kCsErrNotImplemented);
+    CsSurfaceCommandRef sc = nullptr;
+    EXPECT_EQ(surfaceSuite->GetCommandRef(surface, &sc), kCsErrNone);
+    EXPECT_NE(sc, nullptr);
+    auto* commandSuite = static_cast<const CsSurfaceCommandSuite*>(host.added["ADOBESDK ControlSurface Command Suite v1"]);
+    std::uint32_t buttons = 0;
+    EXPECT_EQ(commandSuite->GetUserButtonCount(sc, &buttons), kCsErrNotImplemented);
 
-    CsString name = nullptr;
-    ASSERT_EQ(ps->GetDisplayName(inst, &name), kCsErrNone);
+    CsString name{};
+    ASSERT_EQ(ps->GetPluginDisplayString(inst, &name), kCsErrNone);
     EXPECT_EQ(testing::HostStringText(name), "Veltrix");
-    auto* strings = static_cast<const CsStringSuite*>(nullptr);
+    CsString id{};
+    ASSERT_EQ(ps->GetPluginID(inst, &id), kCsErrNone);
+    EXPECT_EQ(testing::HostStringText(id), "com.veltrix.controlsurface");
     const void* found = nullptr;
     ASSERT_EQ(host.basic()->AcquireSuite(kCsStringSuiteName, 1, &found), kCsErrNone);
-    strings = static_cast<const CsStringSuite*>(found);
-    strings->DisposeString(name);
+    auto* strings = static_cast<const CsStringSuite*>(found);
+    strings->DisposeString(&name);
+    strings->DisposeString(&id);
     host.basic()->ReleaseSuite(kCsStringSuiteName, 1);
     CsBool has = 1;
-    EXPECT_EQ(ps->HasSetupDialog(inst, &has), kCsErrNone);
+    EXPECT_EQ(ps->HasSettingsDialog(inst, &has), kCsErrNone);
     EXPECT_EQ(has, 0);
-    EXPECT_EQ(ps->GetSettings(inst, nullptr), kCsErrNotImplemented);
+    EXPECT_EQ(ps->GetPluginSettings(inst, nullptr), kCsErrNotImplemented);
 
     host.ClearCalls();
     for (int op = kStepForward; op <= kNudge; ++op) EXPECT_EQ(Dispatch(op), 0) << op;
     EXPECT_EQ(host.Calls(), (std::vector<std::string>{
                                 "cmd -/cmd.transport.step.forward@1", "cmd -/cmd.transport.step.back@1",
                                 "cmd -/cmd.transport.step.forward.five@1", "cmd -/cmd.transport.step.back.five@1",
-                                "cmd -/cmd.goto.in@1", "cmd -/cmd.goto.out@1", "stop@1", "reverse@1", "stop@1",
-                                "stop@1", "forward@1", "jog +1 rate 24 flags 0@1", "jog -1 rate 24 flags 0@1"}));
+                                "cmd -/cmd.goto.in@1", "cmd -/cmd.goto.out@1", "K@1", "J@1", "K@1", "K@1", "L@1",
+                                "jog +1 of 24 shuttle 0@1", "jog -1 of 24 shuttle 0@1"}));
     host.ClearCalls();
     EXPECT_EQ(Dispatch(11), -1);
     EXPECT_EQ(Dispatch(-1), -1);
@@ -192,6 +205,7 @@ TEST_F(CtrlModuleTest, ConnectedSurfaceDrivesTheHostThroughTheBridge) {
     EXPECT_EQ(funcs.Shutdown(), kCsErrNone);
     for (const auto& [suite, count] : host.held) EXPECT_EQ(count, 0) << suite;
     EXPECT_EQ(host.LiveStrings(), 0);
+    EXPECT_EQ(host.badDisposes, 0);
     EXPECT_EQ(host.listsLive, 0);
 
     const std::string log = LogText();
@@ -215,7 +229,7 @@ TEST_F(CtrlModuleTest, ConnectedSurfaceDrivesTheHostThroughTheBridge) {
 TEST_F(CtrlModuleTest, SecondConnectKeepsTheSurfaceAndSwitchesTheHost) {
     const CsPluginSuite* ps = Start();
     ASSERT_NE(ps, nullptr);
-    CsPluginInstanceRef inst = nullptr;
+    CsPluginRef inst = nullptr;
     ASSERT_EQ(funcs.CreatePluginInstance(&inst), kCsErrNone);
     CsSurfaceRef first = nullptr, second = nullptr;
     ASSERT_EQ(OnUi([&] { return ps->Connect(inst, host.hostRef(1), &first); }), kCsErrNone);
@@ -224,7 +238,7 @@ TEST_F(CtrlModuleTest, SecondConnectKeepsTheSurfaceAndSwitchesTheHost) {
     EXPECT_EQ(host.Held(std::string(kCsHostTransportSuiteName) + " v1"), 1);  // the first context let go
     host.ClearCalls();
     EXPECT_EQ(Dispatch(kStop), 0);
-    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"stop@2"}));
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"K@2"}));
     EXPECT_NE(LogText().find("ctrl: UI-dispatcher already installed"), std::string::npos);
     EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(inst); }), kCsErrNone);
     EXPECT_EQ(host.Held(std::string(kCsHostSuiteName) + " v2"), 0);
@@ -235,7 +249,7 @@ TEST_F(CtrlModuleTest, AMissingHostSuiteLeavesTheSurfaceDormant) {
     host.failAcquire = {kCsHostCommandSuiteName};
     const CsPluginSuite* ps = Start();
     ASSERT_NE(ps, nullptr);
-    CsPluginInstanceRef inst = nullptr;
+    CsPluginRef inst = nullptr;
     ASSERT_EQ(funcs.CreatePluginInstance(&inst), kCsErrNone);
     CsSurfaceRef surface = nullptr;
     EXPECT_EQ(OnUi([&] { return ps->Connect(nullptr, host.hostRef(1), &surface); }), kCsErrBadParameter);

@@ -21,109 +21,152 @@ std::string At(const void* ref) {
 
 CsError BasicAcquire(const char* n, std::int32_t v, const void** out) { return gHost->Acquire(n, v, out); }
 CsError BasicRelease(const char* n, std::int32_t v) { return gHost->Release(n, v); }
-const CsSPBasicSuite kBasic{&BasicAcquire, &BasicRelease};
+CsSPBasicSuite gBasic{&BasicAcquire, &BasicRelease, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-CsError Dispose(CsString s) {
+HostString* Text(const CsString* s) {
+    return s ? reinterpret_cast<HostString*>(static_cast<std::intptr_t>(s->opaque[0])) : nullptr;
+}
+CsString MakeRecord(HostString* text) {
+    CsString s{};
+    s.opaque[0] = static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(text));
+    return s;
+}
+std::set<HostString*> gLive;  // under gHost->mutex
+
+CsError Dispose(const CsString* s) {
+    if (!s) return kCsErrBadParameter;
+    HostString* text = Text(s);
+    if (!text) return kCsErrNone;  // the empty string
     {
         std::lock_guard<std::mutex> lock(gHost->mutex);
+        if (!gLive.erase(text)) {
+            ++gHost->badDisposes;
+            return kCsErrBadParameter;
+        }
         --gHost->liveStrings;
     }
-    delete reinterpret_cast<HostString*>(s);
+    delete text;
     return kCsErrNone;
 }
-CsError CopyUtf16(CsString, std::uint16_t*, std::uint32_t*) { return kCsErrNotImplemented; }
-CsError CopyUtf8(CsString s, char* buffer, std::uint32_t* ioLength) {
-    if (!s || !buffer || !ioLength) return kCsErrBadParameter;
-    const std::string text = HostStringText(s);
+CsError NotServed() { return kCsErrNotImplemented; }
+CsError CopyUtf8(const CsString* s, CsUtf8Char* buffer, std::uint32_t* ioLength) {
+    if (!Text(s) || !buffer || !ioLength) return kCsErrBadParameter;
+    const std::string text = HostStringText(*s);
     if (text.size() + 1 > *ioLength) {
         *ioLength = static_cast<std::uint32_t>(text.size() + 1);
         return kCsErrStringBufferTooSmall;
     }
     std::memcpy(buffer, text.c_str(), text.size() + 1);
+    *ioLength = static_cast<std::uint32_t>(text.size() + 1);
     return kCsErrNone;
 }
-CsError FromUtf16(const std::uint16_t* text, CsString* out) {
+CsError FromUtf16(const CsUtf16Char* text, CsString* out) {
     if (!text || !out) return kCsErrBadParameter;
     auto* s = new HostString;
-    for (const std::uint16_t* p = text; *p; ++p) s->text.push_back(static_cast<char16_t>(*p));
-    *out = reinterpret_cast<CsString>(s);
+    for (const CsUtf16Char* p = text; *p; ++p) s->text.push_back(static_cast<char16_t>(*p));
+    *out = MakeRecord(s);
     std::lock_guard<std::mutex> lock(gHost->mutex);
+    gLive.insert(s);
     ++gHost->liveStrings;
     return kCsErrNone;
 }
-const CsStringSuite kStrings{&Dispose, &CopyUtf16, &CopyUtf8, &FromUtf16};
+const CsStringSuite kStrings{&Dispose,
+                             [](const CsUtf8Char*, CsString*) { return NotServed(); },
+                             &CopyUtf8,
+                             &FromUtf16,
+                             [](const CsString*, CsUtf16Char*, std::uint32_t*) { return NotServed(); }};
 
 CsString Make(const std::string& text) {
     std::u16string wide(text.begin(), text.end());
-    CsString s = nullptr;
-    FromUtf16(reinterpret_cast<const std::uint16_t*>(wide.c_str()), &s);
+    CsString s{};
+    FromUtf16(reinterpret_cast<const CsUtf16Char*>(wide.c_str()), &s);
     return s;
 }
 
-CsError AllocList(std::int32_t, std::int32_t, CsSuiteList* out) {
+CsError AllocList(CsStringPoolRef pool, CsSpPluginListRef plugins, CsSuiteListRef* out) {
+    if (pool || plugins) ++gHost->badListArguments;
     gHost->listsLive++;
-    *out = reinterpret_cast<CsSuiteList>(&gHost->added);
+    *out = reinterpret_cast<CsSuiteListRef>(&gHost->added);
     return kCsErrNone;
 }
-CsError FreeList(CsSuiteList) {
+CsError FreeList(CsSuiteListRef) {
     gHost->listsLive--;
     return kCsErrNone;
 }
-CsError AddSuite(CsSuiteList, std::int32_t, const char* name, std::int32_t version, std::int32_t, const void* procs,
-                 CsSuiteRef*) {
+CsError AddSuite(CsSuiteListRef, CsSpPluginRef plugin, const char* name, std::int32_t version,
+                 std::int32_t internalVersion, const void* procs, CsSuiteRef*) {
+    if (plugin || internalVersion != version) ++gHost->badListArguments;
     gHost->added[std::string(name) + " v" + std::to_string(version)] = procs;
     return kCsErrNone;
 }
-const CsSPSuitesSuite kSuites{&AllocList, &FreeList, &AddSuite};
+CsSPSuitesSuite MakeSuites() {
+    CsSPSuitesSuite s{};  // the module calls only the first three
+    s.AllocateSuiteList = &AllocList;
+    s.FreeSuiteList = &FreeList;
+    s.AddSuite = &AddSuite;
+    return s;
+}
+const CsSPSuitesSuite kSuites = MakeSuites();
 
-CsError GetCommandRef(CsHostRef host, CsCommandRef* out) {
-    *out = reinterpret_cast<CsCommandRef>(host);
+CsError GetCommandRef(CsHostRef host, CsHostCommandRef* out) {
+    *out = reinterpret_cast<CsHostCommandRef>(host);
     return kCsErrNone;
 }
-CsError GetTransportRef(CsHostRef host, CsTransportRef* out) {
-    *out = reinterpret_cast<CsTransportRef>(host);
+CsError GetTransportRef(CsHostRef host, CsHostTransportRef* out) {
+    *out = reinterpret_cast<CsHostTransportRef>(host);
     return kCsErrNone;
 }
-const CsHostSuite kHostSuite{&GetCommandRef, nullptr, nullptr, &GetTransportRef};
+const CsHostSuite kHostSuite{&GetCommandRef, nullptr, nullptr, &GetTransportRef, nullptr};
 
-CsError Transport(CsTransportRef t, const std::string& what) {
+CsError Transport(CsHostTransportRef t, const std::string& what) {
     gHost->Record(what + At(t));
     return gHost->transportResult;
 }
-CsError Reverse(CsTransportRef t) { return Transport(t, "reverse"); }
-CsError Stop(CsTransportRef t) { return Transport(t, "stop"); }
-CsError Forward(CsTransportRef t) { return Transport(t, "forward"); }
-CsError Jog(CsTransportRef t, float amount, float rate, std::uint32_t flags) {
+CsError Jog(CsHostTransportRef t, float amount, float perRevolution, CsBool shuttle) {
     char text[64];
-    std::snprintf(text, sizeof text, "jog %+d rate %d flags %u", static_cast<int>(amount), static_cast<int>(rate),
-                  static_cast<unsigned>(flags));
+    std::snprintf(text, sizeof text, "jog %+d of %d shuttle %u", static_cast<int>(amount),
+                  static_cast<int>(perRevolution), static_cast<unsigned>(shuttle));
     return Transport(t, text);
 }
-CsError PlayState(CsTransportRef t, std::uint8_t* out) {
+CsError PlayState(CsHostTransportRef t, CsBool* out) {
     gHost->Record("playstate" + At(t));
     std::lock_guard<std::mutex> lock(gHost->mutex);
     *out = gHost->playState;
     return kCsErrNone;
 }
+// Every slot records its name, so a call to the wrong one shows.
 CsHostTransportSuite MakeTransportSuite() {
     CsHostTransportSuite t{};
-    t.ReversePlay = &Reverse;
-    t.Stop = &Stop;
-    t.ForwardPlay = &Forward;
-    t.Jog = &Jog;
+    t.BeginRewind = [](CsHostTransportRef r) { return Transport(r, "beginrewind"); };
+    t.EndRewind = [](CsHostTransportRef r) { return Transport(r, "endrewind"); };
+    t.BeginForward = [](CsHostTransportRef r) { return Transport(r, "beginforward"); };
+    t.EndForward = [](CsHostTransportRef r) { return Transport(r, "endforward"); };
+    t.Stop = [](CsHostTransportRef r) { return Transport(r, "stop"); };
+    t.Play = [](CsHostTransportRef r) { return Transport(r, "play"); };
+    t.Record = [](CsHostTransportRef r) { return Transport(r, "record"); };
+    t.Pause = [](CsHostTransportRef r) { return Transport(r, "pause"); };
+    t.ToggleCycle = [](CsHostTransportRef r) { return Transport(r, "cycle"); };
+    t.GotoPrevious = [](CsHostTransportRef r) { return Transport(r, "previous"); };
+    t.GotoNext = [](CsHostTransportRef r) { return Transport(r, "next"); };
+    t.GotoStart = [](CsHostTransportRef r) { return Transport(r, "start"); };
+    t.ShuttleLeft = [](CsHostTransportRef r) { return Transport(r, "J"); };
+    t.ShuttleStop = [](CsHostTransportRef r) { return Transport(r, "K"); };
+    t.ShuttleRight = [](CsHostTransportRef r) { return Transport(r, "L"); };
+    t.JogDial = &Jog;
     t.GetPlayState = &PlayState;
     return t;
 }
 const CsHostTransportSuite kTransportSuite = MakeTransportSuite();
 
-CsError CommandCount(CsCommandRef, std::uint32_t* out) {
+CsError CommandCount(CsHostCommandRef, std::uint32_t* out) {
     *out = gHost->commandCount;
     return kCsErrNone;
 }
-CsError GetCommand(CsCommandRef, std::uint32_t index, CsString* ctx, CsString* extra, CsString* id, CsString* name) {
+CsError GetCommand(CsHostCommandRef, std::uint32_t index, CsString* ctx, CsString* ctxName, CsString* id,
+                   CsString* name) {
     if (index == 1) return kCsErrBadParameter;
     *ctx = Make("program.monitor");
-    *extra = Make("unused");
+    *ctxName = Make("Program Monitor");
     // Longer than the first 128-byte try: the copy is asked again with the size it needs.
     std::string id150 = "cmd.listed.";
     id150.append(std::to_string(index)).append(".").append(150, 'x');
@@ -133,9 +176,10 @@ CsError GetCommand(CsCommandRef, std::uint32_t index, CsString* ctx, CsString* e
     *name = Make(label);
     return kCsErrNone;
 }
-CsError Execute(CsCommandRef c, CsString ctx, CsString id) {
+CsError Execute(CsHostCommandRef c, const CsString* ctx, const CsString* id) {
     std::string call = "cmd ";
-    call.append(ctx ? HostStringText(ctx) : std::string("-")).append("/").append(HostStringText(id)).append(At(c));
+    call.append(ctx ? HostStringText(*ctx) : std::string("-")).append("/").append(id ? HostStringText(*id) : "?");
+    call.append(At(c));
     gHost->Record(call);
     return gHost->commandResult;
 }
@@ -143,15 +187,17 @@ const CsHostCommandSuite kCommandSuite{nullptr, &CommandCount, &GetCommand, &Exe
 
 }  // namespace
 
-std::string HostStringText(CsString s) {
+std::string HostStringText(const CsString& s) {
     std::string out;
-    for (char16_t c : reinterpret_cast<HostString*>(s)->text) out.push_back(static_cast<char>(c));
+    if (HostString* text = Text(&s)) {
+        for (char16_t c : text->text) out.push_back(static_cast<char>(c));
+    }
     return out;
 }
 
 ScriptedHost::ScriptedHost() { gHost = this; }
 ScriptedHost::~ScriptedHost() { gHost = nullptr; }
-const CsSPBasicSuite* ScriptedHost::basic() const { return &kBasic; }
+CsSPBasicSuite* ScriptedHost::basic() const { return &gBasic; }
 
 CsError ScriptedHost::Acquire(const char* name, std::int32_t version, const void** out) {
     const std::string n = name;

@@ -20,7 +20,7 @@ public:
     ScriptedHost();
     ~ScriptedHost();
 
-    const CsSPBasicSuite* basic() const;
+    CsSPBasicSuite* basic() const;
     CsHostRef hostRef(int n = 1) const { return reinterpret_cast<CsHostRef>(static_cast<std::intptr_t>(n)); }
 
     // --- script ---
@@ -39,6 +39,8 @@ public:
     int LiveStrings();
     std::map<std::string, const void*> added;  // "name vN" -> procs, from AddSuite
     int listsLive = 0;
+    int badListArguments = 0;  // AllocateSuiteList or AddSuite given what the SDK's callers pass as null
+    int badDisposes = 0;       // strings disposed that were not live host strings
 
     // --- suite bodies ---
     CsError Acquire(const char* name, std::int32_t version, const void** out);
@@ -52,7 +54,7 @@ public:
     int liveStrings = 0;
 };
 
-// A host string's text (for recording).
-std::string HostStringText(CsString s);
+// A host string's text (for recording): the record's first word points at it.
+std::string HostStringText(const CsString& s);
 
 }  // namespace Veltrix::testing

@@ -71,6 +71,8 @@ TEST(CtrlHost, PhoneCommandsReachTheTimelineThroughTheLoadedModule) {
             lines.push_back(line);
         });
         ASSERT_TRUE(host.Start(entry, &error)) << error;
+        // The plug-in suite's id and name, read back as host string records.
+        EXPECT_EQ(host.pluginName(), "com.veltrix.controlsurface (Veltrix)");
 
         auto lookup = MakePlatformModuleLookup();
         NoKeys keys;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,7 +28,7 @@ namespace {
 std::mutex gMutex;
 std::string gRecord;  // one call per line; repeated pushes are counted, not listed
 bool gSawVideo = false, gSawAudio = false;
-long gFrames = 0, gStamps = 0, gStampOrderErrors = 0, gPushedSamples = 0, gPulledSamples = 0, gPullErrors = 0;
+long gFrames = 0, gBadFormats = 0, gStamps = 0, gStampOrderErrors = 0, gPushedSamples = 0, gPulledSamples = 0, gPullErrors = 0;
 long gTicks = 0;
 long long gLastIndex = -1;
 
@@ -59,7 +60,7 @@ void ClockThread(State* s, TxClockCallback cb, void* ctx) {
         cb(ctx, static_cast<std::int64_t>(static_cast<long double>(elapsed) * s->ticksPerSecond / 1e9L));
         const auto want = static_cast<std::uint32_t>(s->frameTicks * 48000 / s->ticksPerSecond);
         float* bufs[2] = {l.data(), r.data()};
-        const TxResult res = s->audio->GetNextAudioBuffer(s->playId, 0, bufs, want);
+        const TxSuiteError res = s->audio->GetNextAudioBuffer(s->playId, nullptr, bufs, want);
         std::lock_guard<std::mutex> lock(gMutex);
         ++gTicks;
         if (res < 0) ++gPullErrors;
@@ -69,13 +70,15 @@ void ClockThread(State* s, TxClockCallback cb, void* ctx) {
 
 State* Get(const TxInstance* i) { return i ? static_cast<State*>(i->privateData) : nullptr; }
 
-TxResult Startup(const TxStdParms*, TxPluginInfo* info) {
+TxResult Startup(TxStdParms*, TxPluginInfo* info) {
     Note("startup");
     const char name[] = "Recorder";
-    for (int i = 0; name[i]; ++i) info->displayName[i] = static_cast<std::uint16_t>(name[i]);
+    for (int i = 0; name[i]; ++i) info->displayName[i] = static_cast<TxUtf16Char>(name[i]);
+    info->interfaceVersion = kTxInterfaceVersion;
+    info->hasStreaming = 1;
     return 0;
 }
-TxResult Shutdown(const TxStdParms*) {
+TxResult Shutdown(TxStdParms*) {
     Note("shutdown");
     if (const char* path = std::getenv("VX_RECORDING_LOG")) {
         if (FILE* f = std::fopen(path, "wb")) {
@@ -86,16 +89,17 @@ TxResult Shutdown(const TxStdParms*) {
     }
     return 0;
 }
-TxResult SetupDialog(const TxStdParms*, void*) { return 0; }
-TxResult NeedsReset(const TxStdParms*, int32_t* out) {
+TxResult SetupDialog(TxStdParms*, void*) { return 0; }
+TxResult NeedsReset(const TxStdParms*, TxBool* out) {
     if (out) *out = 0;
     return 0;
 }
-TxResult CreateInstance(TxInstance* inst) {
+TxResult CreateInstance(const TxStdParms* parms, TxInstance* inst) {
     Note("create rate=" + std::to_string(static_cast<int>(inst->audioSampleRate)) +
-         " play=" + std::to_string(inst->playId));
+         " play=" + std::to_string(inst->playId) + " channels=" + std::to_string(inst->channelCount) +
+         " size=" + std::to_string(inst->videoWidth) + "x" + std::to_string(inst->videoHeight));
     auto* s = new State;
-    s->basic = inst->stdParms->suites->utilityFuncs->GetBasicSuite();
+    s->basic = parms->suites->utilFuncs->GetSPBasicSuite();
     const void* p = nullptr;
     if (s->basic->AcquireSuite(kTxPPixSuiteName, kTxPPixSuiteVersion, &p) == 0) s->ppix = static_cast<const TxPPixSuite*>(p);
     if (s->basic->AcquireSuite(kTxPlaymodAudioSuiteName, kTxPlaymodAudioSuiteVersion, &p) == 0)
@@ -104,12 +108,12 @@ TxResult CreateInstance(TxInstance* inst) {
         static_cast<const TxTimeSuite*>(p)->GetTicksPerSecond(&s->ticksPerSecond);
         s->basic->ReleaseSuite(kTxTimeSuiteName, kTxTimeSuiteVersion);
     }
-    s->frameTicks = inst->videoFrameDuration;
+    s->frameTicks = inst->videoFrameRate;
     s->playId = inst->playId;
     inst->privateData = s;
     return 0;
 }
-TxResult DisposeInstance(TxInstance* inst) {
+TxResult DisposeInstance(const TxStdParms*, TxInstance* inst) {
     Note("dispose");
     if (State* s = Get(inst)) {
         if (s->ppix) s->basic->ReleaseSuite(kTxPPixSuiteName, kTxPPixSuiteVersion);
@@ -119,37 +123,37 @@ TxResult DisposeInstance(TxInstance* inst) {
     inst->privateData = nullptr;
     return 0;
 }
-TxResult QueryAudioMode(const TxInstance*, int32_t index, TxAudioMode* out) {
+TxResult QueryAudioMode(const TxStdParms*, const TxInstance*, int32_t index, TxAudioMode* out) {
     Note("query_audio " + std::to_string(index));
     if (index != 0 || !out) return kTxResultNoMode;
     out->sampleRate = 48000.0f;
     out->channelCount = 2;
     return 0;
 }
-TxResult QueryVideoMode(const TxInstance*, int32_t index, TxVideoMode* out) {
+TxResult QueryVideoMode(const TxStdParms*, const TxInstance*, int32_t index, TxVideoMode* out) {
     Note("query_video " + std::to_string(index));
     if (index != 0 || !out) return kTxResultNoMode;
     out->pixelFormat = kTxPixelFormatBgra;
     return 0;
 }
-TxResult Activate(const TxInstance*, int32_t, int32_t audio, int32_t video) {
+TxResult Activate(const TxStdParms*, const TxInstance*, int32_t, TxBool audio, TxBool video) {
     Note("activate " + std::to_string(audio) + " " + std::to_string(video));
     return 0;
 }
-TxResult StartClock(const TxInstance* inst, const TxClock* clock) {
-    Note("start_clock mode=" + std::to_string(clock->mode));
+TxResult StartClock(const TxStdParms*, const TxInstance* inst, const TxPlaybackClock* clock) {
+    Note("start_clock mode=" + std::to_string(clock->playMode));
     State* s = Get(inst);
-    if (!s || clock->mode != kTxClockModeRun || s->clockRunning.exchange(true)) return 0;
+    if (!s || clock->playMode != kTxPlayModePlaying || s->clockRunning.exchange(true)) return 0;
     s->clock = std::thread(&ClockThread, s, clock->callback, clock->callbackContext);
     return 0;
 }
-TxResult StopClock(const TxInstance* inst) {
+TxResult StopClock(const TxStdParms*, const TxInstance* inst) {
     Note("stop_clock");
     State* s = Get(inst);
     if (s && s->clockRunning.exchange(false)) s->clock.join();
     return 0;
 }
-TxResult PushVideo(const TxInstance* inst, const TxPushedVideo* video) {
+TxResult PushVideo(const TxStdParms*, const TxInstance* inst, const TxPushVideo* video) {
     State* s = Get(inst);
     {
         std::lock_guard<std::mutex> lock(gMutex);
@@ -163,21 +167,23 @@ TxResult PushVideo(const TxInstance* inst, const TxPushedVideo* video) {
         }
         gSawVideo = true;
     }
-    for (std::int64_t i = 0; i < video->frameCount; ++i) {
-        TxPPixHandle p = video->frames[i].ppix;
+    for (std::size_t i = 0; i < video->frameCount; ++i) {
+        TxPPixHandle p = video->frames[i].frame;
         char* pixels = nullptr;
         TxRect b{};
         int32_t rowBytes = 0;
-        uint32_t format = 0;
+        TxPixelFormat format = 0;
         s->ppix->GetPixels(p, kTxPPixAccessRead, &pixels);
         s->ppix->GetBounds(p, &b);
         s->ppix->GetRowBytes(p, &rowBytes);
         s->ppix->GetPixelFormat(p, &format);
-        auto stamp = Veltrix::ReadStampBgra(reinterpret_cast<const std::uint8_t*>(pixels), b.right - b.left,
-                                            b.bottom - b.top, rowBytes);
+        auto stamp = pixels ? Veltrix::ReadStampBgra(reinterpret_cast<const std::uint8_t*>(pixels), b.right - b.left,
+                                                     b.bottom - b.top, rowBytes)
+                            : std::nullopt;
         {
             std::lock_guard<std::mutex> lock(gMutex);
             ++gFrames;
+            if (format != kTxPixelFormatBgra) ++gBadFormats;
             if (stamp) {
                 ++gStamps;
                 if (static_cast<long long>(stamp->frameIndex) != gLastIndex + 1) ++gStampOrderErrors;
@@ -188,37 +194,42 @@ TxResult PushVideo(const TxInstance* inst, const TxPushedVideo* video) {
     }
     return 0;
 }
-TxResult StartPushAudio(const TxInstance*, int32_t scrubbing, uint32_t* spf) {
+TxResult StartPushAudio(const TxStdParms*, const TxInstance*, TxTime, float, TxTime, TxTime, TxBool, TxBool scrubbing,
+                        uint32_t* spf) {
     Note("start_push_audio scrubbing=" + std::to_string(scrubbing));
     if (spf) *spf = 1024;
     return 0;
 }
-TxResult PushAudio(const TxInstance*, const TxPushedAudio* audio) {
+TxResult PushAudio(const TxStdParms*, const TxInstance*, const TxPushAudio* audio) {
     std::lock_guard<std::mutex> lock(gMutex);
     if (!gSawAudio) gRecord += "push_audio\n";
     gSawAudio = true;
     gPushedSamples += audio->sampleCount;
     return 0;
 }
-TxResult StopPushAudio(const TxInstance*) {
+TxResult StopPushAudio(const TxStdParms*, const TxInstance*) {
     Note("stop_push_audio");
     return 0;
 }
-TxResult Nop(const TxInstance*, void*) { return 0; }
-TxResult Flag(const TxInstance*, int32_t* out) {
+TxResult StreamingCallback(const TxStdParms*, void*, TxStreamingStateChangedCallback cb) {
+    Note(std::string("streaming_callback ") + (cb ? "set" : "none"));
+    return 0;
+}
+TxResult EnableStreaming(const TxStdParms*, TxBool) { return 0; }
+TxResult Flag(const TxStdParms*, TxBool* out) {
     if (out) *out = 1;
     return 0;
 }
 
 }  // namespace
 
-PLUGIN_EXPORT TxResult xTransmitEntry(int32_t, int32_t load, const TxHostSuites*, TxModule* m) {
+PLUGIN_EXPORT TxResult xTransmitEntry(int32_t version, TxBool load, TxPiSuites* suites, TxModule* m) {
     if (!load) return 0;
-    Note("entry");
-    *m = TxModule{&Startup,       &Shutdown,  &SetupDialog, &NeedsReset,     &CreateInstance,
-                  &DisposeInstance, &QueryAudioMode, &QueryVideoMode, &Activate, &StartClock,
-                  &StopClock,     &PushVideo, &StartPushAudio, &PushAudio,   &StopPushAudio,
-                  &Nop,           &Nop,       &Flag,        &Flag};
+    Note("entry version=" + std::to_string(version) + " suites=" + std::to_string(suites ? suites->interfaceVersion : -1));
+    *m = TxModule{&Startup,         &Shutdown,       &SetupDialog,    &NeedsReset, &CreateInstance,
+                  &DisposeInstance, &QueryAudioMode, &QueryVideoMode, &Activate,   &StartClock,
+                  &StopClock,       &PushVideo,      &StartPushAudio, &PushAudio,  &StopPushAudio,
+                  &StreamingCallback, &EnableStreaming, &Flag,        &Flag};
     return 0;
 }
 
@@ -226,14 +237,15 @@ PLUGIN_EXPORT TxResult xTransmitEntry(int32_t, int32_t load, const TxHostSuites*
 PLUGIN_EXPORT const char* recording_plugin_record(int reset) {
     static std::string copy;
     std::lock_guard<std::mutex> lock(gMutex);
-    copy = gRecord + "frames=" + std::to_string(gFrames) + "\nstamps=" + std::to_string(gStamps) +
+    copy = gRecord + "frames=" + std::to_string(gFrames) + "\nbad_formats=" + std::to_string(gBadFormats) +
+           "\nstamps=" + std::to_string(gStamps) +
            "\nstamp_order_errors=" + std::to_string(gStampOrderErrors) + "\npushed=" + std::to_string(gPushedSamples) +
            "\npulled=" + std::to_string(gPulledSamples) + "\npull_errors=" + std::to_string(gPullErrors) +
            "\nticks=" + std::to_string(gTicks) + "\n";
     if (reset) {
         gRecord.clear();
         gSawVideo = gSawAudio = false;
-        gFrames = gStamps = gStampOrderErrors = gPushedSamples = gPulledSamples = gPullErrors = gTicks = 0;
+        gFrames = gBadFormats = gStamps = gStampOrderErrors = gPushedSamples = gPulledSamples = gPullErrors = gTicks = 0;
         gLastIndex = -1;
     }
     return copy.c_str();

@@ -44,11 +44,13 @@ TEST_F(VxHostTest, PlaysInTheHostsOrderWithStampedFramesAndPushedAudio) {
     ASSERT_EQ(RunHost({"--fps", "60", "--seconds", "0.5", "--audio", "push"}), 0) << err.str();
     const std::string rec = record(0);
     const std::string expected =
-        "entry\nstartup\ncreate rate=48000 play=1\nquery_video 0\nquery_audio 0\nactivate 1 1\n"
+        "entry version=4 suites=9\nstartup\nstreaming_callback set\ncreate rate=48000 play=1 channels=2 size=320x180\n"
+        "query_video 0\nquery_audio 0\nactivate 1 1\n"
         "start_clock mode=1\nstart_push_audio scrubbing=0\npush_video\npush_audio\n"
         "stop_push_audio\nstop_clock\nactivate 0 0\ndispose\nshutdown\n";
     EXPECT_EQ(rec.substr(0, expected.size()), expected) << rec;
     EXPECT_EQ(Value(rec, "frames"), 30);
+    EXPECT_EQ(Value(rec, "bad_formats"), 0);  // every picture in the SDK's 8-bit BGRA
     EXPECT_EQ(Value(rec, "stamps"), 30);  // every picture's stamp read back, in order
     EXPECT_EQ(Value(rec, "stamp_order_errors"), 0);
     // Half a second at 48 kHz in whole 1024-sample frames, never ahead of the picture.

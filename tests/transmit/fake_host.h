@@ -1,5 +1,6 @@
-// A stand-in host for the transmit module: the basic suite with the PPix,
-// audio and time suites, host pictures, and the instance record.
+// A stand-in host for the transmit module: the suite record with its utility
+// functions, the basic suite with the PPix, audio and time suites, host
+// pictures, and the standard parameters and instance record as the host fills them.
 #pragma once
 
 #include <atomic>
@@ -13,13 +14,18 @@
 
 namespace Veltrix::testing {
 
+// A host picture; its handle is the address of `self`.
 struct FakePicture {
+    FakePicture* self = this;
     std::vector<std::uint8_t> pixels;
     TxRect bounds{};
     std::int32_t rowBytes = 0;
-    std::uint32_t format = kTxPixelFormatBgra;
+    TxPixelFormat format = kTxPixelFormatBgra;
     std::atomic<int> disposed{0};
 };
+
+inline TxPPixHandle HandleOf(FakePicture& p) { return reinterpret_cast<TxPPixHandle>(&p.self); }
+inline FakePicture* PictureOf(TxPPixHandle h) { return *reinterpret_cast<FakePicture**>(h); }
 
 // One fake host per process (the suites are plain C function tables).
 class FakeHost {
@@ -33,63 +39,68 @@ public:
     std::atomic<int> acquired{0}, released{0}, audioPulls{0};
     std::atomic<std::uint32_t> lastPullSamples{0};
 
-    const TxBasicSuite* Basic() const { return &basic_; }
+    TxPiSuites* Suites() { return &suites_; }
 
-    // An instance record whose std parms lead to this host's basic suite.
+    // An instance record of a stereo 48 kHz (or `rate`) sequence at `frameTicks` ticks a frame.
     TxInstance MakeInstance(float rate = 48000.0f, std::int64_t frameTicks = 254016000000LL / 30) {
         TxInstance i{};
-        i.stdParms = &stdParms_;
-        i.audioSampleRate = rate;
-        i.audioChannelType = 2;
-        i.videoFrameDuration = frameTicks;
+        i.instanceId = 1;
         i.playId = 7;
+        i.hasAudio = 1;
+        i.channelCount = 2;
+        i.channelLabels[0] = kTxAudioLabelFrontLeft;
+        i.channelLabels[1] = kTxAudioLabelFrontRight;
+        i.audioSampleType = kTxAudioSample32BitFloat;
+        i.audioSampleRate = rate;
+        i.hasVideo = 1;
+        i.videoFrameRate = frameTicks;
         return i;
     }
-    const TxStdParms* StdParms() const { return &stdParms_; }
+    TxStdParms* StdParms() { return &stdParms_; }
 
 private:
     FakeHost() {
         basic_.AcquireSuite = &Acquire;
         basic_.ReleaseSuite = &Release;
-        ppix_.Dispose = [](TxPPixHandle p) -> TxResult {
-            ++reinterpret_cast<FakePicture*>(p)->disposed;
+        ppix_.Dispose = [](TxPPixHandle p) -> TxSuiteError {
+            ++PictureOf(p)->disposed;
             return 0;
         };
-        ppix_.GetPixels = [](TxPPixHandle p, std::int32_t, char** out) -> TxResult {
-            auto* pic = reinterpret_cast<FakePicture*>(p);
-            *out = pic->pixels.empty() ? nullptr : reinterpret_cast<char*>(pic->pixels.data());
+        ppix_.GetPixels = [](TxPPixHandle p, std::int32_t access, char** out) -> TxSuiteError {
+            FakePicture* pic = PictureOf(p);
+            *out = pic->pixels.empty() || access != kTxPPixAccessRead ? nullptr
+                                                                      : reinterpret_cast<char*>(pic->pixels.data());
             return 0;
         };
-        ppix_.GetBounds = [](TxPPixHandle p, TxRect* out) -> TxResult {
-            *out = reinterpret_cast<FakePicture*>(p)->bounds;
+        ppix_.GetBounds = [](TxPPixHandle p, TxRect* out) -> TxSuiteError {
+            *out = PictureOf(p)->bounds;
             return 0;
         };
-        ppix_.GetRowBytes = [](TxPPixHandle p, std::int32_t* out) -> TxResult {
-            *out = reinterpret_cast<FakePicture*>(p)->rowBytes;
+        ppix_.GetRowBytes = [](TxPPixHandle p, std::int32_t* out) -> TxSuiteError {
+            *out = PictureOf(p)->rowBytes;
             return 0;
         };
-        ppix_.GetPixelFormat = [](TxPPixHandle p, std::uint32_t* out) -> TxResult {
-            *out = reinterpret_cast<FakePicture*>(p)->format;
+        ppix_.GetPixelFormat = [](TxPPixHandle p, TxPixelFormat* out) -> TxSuiteError {
+            *out = PictureOf(p)->format;
             return 0;
         };
-        audio_.GetNextAudioBuffer = [](std::int32_t, std::int32_t, float** buffers, std::uint32_t n) -> TxResult {
+        audio_.GetNextAudioBuffer = [](std::int32_t, float**, float** buffers, unsigned int n) -> TxSuiteError {
             ++Get().audioPulls;
             Get().lastPullSamples = n;
             for (int c = 0; c < 2; ++c) std::memset(buffers[c], 0, n * sizeof(float));
             return 0;
         };
-        time_.GetTicksPerSecond = [](std::int64_t* out) -> TxResult {
+        time_.GetTicksPerSecond = [](TxTime* out) -> TxSuiteError {
             *out = Get().ticksPerSecond.load();
             return 0;
         };
-        utility_.GetBasicSuite = [] { return Get().Basic(); };
-        suites_.interfaceVersion = kTxInterfaceVersion;
-        suites_.utilityFuncs = &utility_;
-        stdParms_.interfaceVersion = kTxInterfaceVersion;
+        utility_.GetSPBasicSuite = [] { return &Get().basic_; };
+        suites_.interfaceVersion = kTxPiSuitesVersion;
+        suites_.utilFuncs = &utility_;
         stdParms_.suites = &suites_;
     }
 
-    static TxResult Acquire(const char* name, std::int32_t, const void** out) {
+    static TxSpError Acquire(const char* name, std::int32_t, const void** out) {
         FakeHost& h = Get();
         const std::string n = name ? name : "";
         if (n == kTxPPixSuiteName) {
@@ -99,12 +110,12 @@ private:
         } else if (n == kTxTimeSuiteName) {
             *out = &h.time_;
         } else {
-            return -1;
+            return kTxSpErrorSuiteNotFound;
         }
         ++h.acquired;
         return 0;
     }
-    static TxResult Release(const char*, std::int32_t) {
+    static TxSpError Release(const char*, std::int32_t) {
         ++Get().released;
         return 0;
     }
@@ -113,19 +124,17 @@ private:
     TxPPixSuite ppix_{};
     TxPlaymodAudioSuite audio_{};
     TxTimeSuite time_{};
-    TxUtilityFuncs utility_{};
-    TxHostSuites suites_{};
+    TxUtilFuncs utility_{};
+    TxPiSuites suites_{};
     TxStdParms stdParms_{};
 };
 
 // A BGRA picture of w x h in the host's format.
-inline void FillPicture(FakePicture& p, int w, int h, std::uint32_t format = kTxPixelFormatBgra) {
+inline void FillPicture(FakePicture& p, int w, int h, TxPixelFormat format = kTxPixelFormatBgra) {
     p.rowBytes = w * 4;
     p.pixels.assign(static_cast<std::size_t>(p.rowBytes) * static_cast<std::size_t>(h), 0x40);
     p.bounds = TxRect{0, 0, w, h};
     p.format = format;
 }
-
-inline TxPPixHandle HandleOf(FakePicture& p) { return reinterpret_cast<TxPPixHandle>(&p); }
 
 }  // namespace Veltrix::testing

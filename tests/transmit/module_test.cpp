@@ -22,7 +22,7 @@ using testing::WirePhone;
 
 TxModule LoadedModule() {
     TxModule m{};
-    EXPECT_EQ(TransmitEntry(kTxInterfaceVersion, 1, nullptr, &m), kTxResultSuccess);
+    EXPECT_EQ(TransmitEntry(kTxInterfaceVersion, 1, FakeHost::Get().Suites(), &m), kTxResultSuccess);
     return m;
 }
 
@@ -30,7 +30,7 @@ TEST(TransmitModuleTest, EntryFillsAllNineteenSlotsOnlyWhenLoading) {
     TxModule untouched;
     std::memset(&untouched, 0xAB, sizeof untouched);
     TxModule copy = untouched;
-    EXPECT_EQ(TransmitEntry(kTxInterfaceVersion, 0, nullptr, &untouched), kTxResultSuccess);
+    EXPECT_EQ(TransmitEntry(kTxInterfaceVersion, 0, FakeHost::Get().Suites(), &untouched), kTxResultSuccess);
     EXPECT_EQ(std::memcmp(&untouched, &copy, sizeof copy), 0);
     EXPECT_EQ(TransmitEntry(kTxInterfaceVersion, 1, nullptr, nullptr), kTxResultSuccess);
 
@@ -45,40 +45,45 @@ TEST(TransmitModuleTest, OperationsWithoutAnInstanceAnswerTheHost) {
     TxModule m = LoadedModule();
     TxPluginInfo info{};
     EXPECT_EQ(m.Startup(FakeHost::Get().StdParms(), &info), kTxResultSuccess);
-    EXPECT_EQ(info.hasClock, 1);
-    EXPECT_EQ(info.displayName[0], u'L');
+    EXPECT_EQ(+info.clockAvailable, 1);
+    EXPECT_EQ(+info.displayName[0], u'L');
     EXPECT_NE(testing::ReadFileText(LogFilePath()).find("Lumenfold plugin v0.2.0 starting up"), std::string::npos);
 
+    TxStdParms* parms = FakeHost::Get().StdParms();
     TxInstance rec = FakeHost::Get().MakeInstance(0.0f, 0);  // no private data
     std::uint32_t samples = 0;
-    EXPECT_EQ(m.StartPushAudio(&rec, 1, &samples), kTxResultSuccess);
+    EXPECT_EQ(m.StartPushAudio(parms, &rec, 0, 1.0f, 0, 0, 0, 1, &samples), kTxResultSuccess);
     EXPECT_EQ(samples, 1024u);
-    EXPECT_EQ(m.StopPushAudio(&rec), kTxResultSuccess);
-    EXPECT_EQ(m.ActivateDeactivate(&rec, 0, 0, 1), kTxResultSuccess);
-    EXPECT_EQ(m.PushVideo(&rec, nullptr), kTxResultSuccess);
-    EXPECT_EQ(m.PushAudio(&rec, nullptr), kTxResultSuccess);
-    EXPECT_EQ(m.StartPlaybackClock(&rec, nullptr), kTxResultSuccess);
-    EXPECT_EQ(m.StopPlaybackClock(&rec), kTxResultSuccess);
-    EXPECT_EQ(m.DisposeInstance(&rec), kTxResultSuccess);
-    EXPECT_EQ(m.Extension1(&rec, nullptr), kTxResultSuccess);
-    std::int32_t flag = 0;
-    EXPECT_EQ(m.ExtensionQuery2(&rec, &flag), kTxResultSuccess);
+    EXPECT_EQ(m.StopPushAudio(parms, &rec), kTxResultSuccess);
+    EXPECT_EQ(m.ActivateDeactivate(parms, &rec, kTxActivationPlayerActivated, 0, 1), kTxResultSuccess);
+    EXPECT_EQ(m.PushVideo(parms, &rec, nullptr), kTxResultSuccess);
+    EXPECT_EQ(m.PushAudio(parms, &rec, nullptr), kTxResultSuccess);
+    EXPECT_EQ(m.StartPlaybackClock(parms, &rec, nullptr), kTxResultSuccess);
+    EXPECT_EQ(m.StopPlaybackClock(parms, &rec), kTxResultSuccess);
+    EXPECT_EQ(m.DisposeInstance(parms, &rec), kTxResultSuccess);
+    EXPECT_EQ(m.SetStreamingStateChangedCallback(parms, nullptr, nullptr), kTxResultSuccess);
+    EXPECT_EQ(m.EnableStreaming(parms, 0), kTxResultSuccess);
+    TxBool flag = 0;
+    EXPECT_EQ(m.IsStreamingActive(parms, &flag), kTxResultSuccess);
     EXPECT_EQ(flag, 1);
-    EXPECT_EQ(m.ExtensionQuery1(&rec, nullptr), kTxResultSuccess);
-    std::int32_t reset = 5;
-    EXPECT_EQ(m.NeedsReset(nullptr, &reset), kTxResultSuccess);
+    flag = 0;
+    EXPECT_EQ(m.IsStreamingEnabled(parms, &flag), kTxResultSuccess);
+    EXPECT_EQ(flag, 1);
+    EXPECT_EQ(m.IsStreamingEnabled(parms, nullptr), kTxResultSuccess);
+    TxBool reset = 5;
+    EXPECT_EQ(m.NeedsReset(parms, &reset), kTxResultSuccess);
     EXPECT_EQ(reset, 0);
 
     TxAudioMode audio{};
-    EXPECT_EQ(m.QueryAudioMode(&rec, 1, &audio), kTxResultNoMode);
-    EXPECT_EQ(m.QueryAudioMode(&rec, 0, nullptr), kTxResultNoMode);
-    EXPECT_EQ(m.QueryAudioMode(&rec, 0, &audio), kTxResultSuccess);
-    EXPECT_EQ(audio.sampleRate, 48000.0f);
-    EXPECT_EQ(audio.maxBufferSize, 48000u);
+    EXPECT_EQ(m.QueryAudioMode(parms, &rec, 1, &audio), kTxResultNoMode);
+    EXPECT_EQ(m.QueryAudioMode(parms, &rec, 0, nullptr), kTxResultNoMode);
+    EXPECT_EQ(m.QueryAudioMode(parms, &rec, 0, &audio), kTxResultSuccess);
+    EXPECT_EQ(+audio.sampleRate, 48000.0f);
+    EXPECT_EQ(+audio.maxBufferSize, 48000u);
     TxVideoMode video{};
-    EXPECT_EQ(m.QueryVideoMode(&rec, 1, &video), kTxResultNoMode);
-    EXPECT_EQ(m.QueryVideoMode(&rec, 0, &video), kTxResultSuccess);
-    EXPECT_EQ(video.pixelFormat, static_cast<std::uint32_t>(kTxPixelFormatBgra));
+    EXPECT_EQ(m.QueryVideoMode(parms, &rec, 1, &video), kTxResultNoMode);
+    EXPECT_EQ(m.QueryVideoMode(parms, &rec, 0, &video), kTxResultSuccess);
+    EXPECT_EQ(+video.pixelFormat, kTxPixelFormatBgra);
 }
 
 // The whole host order through the process's shared transport, with a phone
@@ -91,9 +96,10 @@ TEST(TransmitModuleTest, HostLifecycleWithATrustedPhone) {
     TxModule m = LoadedModule();
     TxPluginInfo info{};
     m.Startup(FakeHost::Get().StdParms(), &info);
+    TxStdParms* parms = FakeHost::Get().StdParms();
     TxInstance rec = FakeHost::Get().MakeInstance();
-    ASSERT_EQ(m.CreateInstance(&rec), kTxResultSuccess);
-    ASSERT_NE(rec.privateData, nullptr);
+    ASSERT_EQ(m.CreateInstance(parms, &rec), kTxResultSuccess);
+    ASSERT_NE(+rec.privateData, nullptr);
     EXPECT_TRUE(SharedTransport::Instance().Started());
 
     // The suite runs with VX_CONTROL_PORT=0: the listener takes any free port.
@@ -129,15 +135,18 @@ TEST(TransmitModuleTest, HostLifecycleWithATrustedPhone) {
     FakePicture first, second;
     testing::FillPicture(first, 64, 48);
     testing::FillPicture(second, 64, 48);
-    const TxPushedFrame frames[2] = {{testing::HandleOf(first)}, {testing::HandleOf(second)}};
-    const TxPushedVideo pushed{2, frames};
-    EXPECT_EQ(m.PushVideo(&rec, &pushed), kTxResultSuccess);
+    const TxLabeledFrame frames[2] = {{testing::HandleOf(first), nullptr}, {testing::HandleOf(second), nullptr}};
+    TxPushVideo pushed{};
+    pushed.playMode = kTxPlayModePlaying;
+    pushed.frames = frames;
+    pushed.frameCount = 2;
+    EXPECT_EQ(m.PushVideo(parms, &rec, &pushed), kTxResultSuccess);
     EXPECT_EQ(first.disposed.load(), 1);
     EXPECT_EQ(second.disposed.load(), 1);
 
-    EXPECT_EQ(m.ActivateDeactivate(&rec, 0, 0, 0), kTxResultSuccess);
-    EXPECT_EQ(m.DisposeInstance(&rec), kTxResultSuccess);
-    EXPECT_EQ(rec.privateData, nullptr);
+    EXPECT_EQ(m.ActivateDeactivate(parms, &rec, kTxActivationPlayerActivated, 0, 0), kTxResultSuccess);
+    EXPECT_EQ(m.DisposeInstance(parms, &rec), kTxResultSuccess);
+    EXPECT_EQ(+rec.privateData, nullptr);
     EXPECT_EQ(m.Shutdown(FakeHost::Get().StdParms()), kTxResultSuccess);
     EXPECT_FALSE(SharedTransport::Instance().Started());
 

@@ -5,29 +5,46 @@
 namespace Veltrix::testing {
 namespace {
 
-TxResult Dispose(TxPPixHandle p) {
-    ++p->disposed;
+// The fake PPix suite: all nine slots, over the picture behind the handle.
+TxSuiteError Dispose(TxPPixHandle p) {
+    ++(*p)->disposed;
     return 0;
 }
-TxResult GetPixels(TxPPixHandle p, int32_t, char** out) {
-    *out = p->pixels.empty() ? nullptr : reinterpret_cast<char*>(p->pixels.data());
+TxSuiteError GetPixels(TxPPixHandle p, int32_t access, char** out) {
+    TxPPix* pic = *p;
+    pic->lastAccess = access;
+    // Only read access (0) is served, as the host's pictures are read only.
+    *out = pic->pixels.empty() || access != kTxPPixAccessRead ? nullptr : reinterpret_cast<char*>(pic->pixels.data());
+    return *out ? 0 : kTxSuiteErrorInvalidCall;
+}
+TxSuiteError GetBounds(TxPPixHandle p, TxRect* out) {
+    *out = (*p)->bounds;
     return 0;
 }
-TxResult GetBounds(TxPPixHandle p, TxRect* out) {
-    *out = p->bounds;
+TxSuiteError GetRowBytes(TxPPixHandle p, int32_t* out) {
+    *out = (*p)->rowBytes;
     return 0;
 }
-TxResult GetRowBytes(TxPPixHandle p, int32_t* out) {
-    *out = p->rowBytes;
+TxSuiteError GetAspect(TxPPixHandle, uint32_t* num, uint32_t* den) {
+    *num = *den = 1;
     return 0;
 }
-TxResult GetPixelFormat(TxPPixHandle p, uint32_t* out) {
-    *out = p->format;
+TxSuiteError GetPixelFormat(TxPPixHandle p, TxPixelFormat* out) {
+    *out = (*p)->format;
     return 0;
 }
-const TxPPixSuite kPPix{Dispose, GetPixels, GetBounds, GetRowBytes, GetPixelFormat};
+TxSuiteError NotServed() { return kTxSuiteErrorNotImplemented; }
+const TxPPixSuite kPPix{Dispose,
+                        GetPixels,
+                        GetBounds,
+                        GetRowBytes,
+                        GetAspect,
+                        GetPixelFormat,
+                        [](TxPPixHandle, unsigned char*, size_t) { return NotServed(); },
+                        [](size_t*) { return NotServed(); },
+                        [](TxPPixHandle, int32_t*) { return NotServed(); }};
 
-TxResult NextAudio(int32_t playId, int32_t, float** buffers, uint32_t count) {
+TxSuiteError NextAudio(int32_t playId, float**, float** buffers, unsigned int count) {
     FakeHost* h = FakeHost::current;
     for (uint32_t i = 0; i < count; ++i) buffers[0][i] = buffers[1][i] = 0.25f;
     h->lastPullSamples.store(count);
@@ -35,15 +52,20 @@ TxResult NextAudio(int32_t playId, int32_t, float** buffers, uint32_t count) {
     h->pulls.fetch_add(1);
     return 0;
 }
-const TxPlaymodAudioSuite kAudio{NextAudio};
+TxPlaymodAudioSuite MakeAudio() {
+    TxPlaymodAudioSuite a{};  // a transmitter calls only GetNextAudioBuffer
+    a.GetNextAudioBuffer = NextAudio;
+    return a;
+}
+const TxPlaymodAudioSuite kAudio = MakeAudio();
 
-TxResult TicksPerSecond(int64_t* out) {
+TxSuiteError TicksPerSecond(TxTime* out) {
     *out = FakeHost::current->ticksPerSecond.load();
     return 0;
 }
-const TxTimeSuite kTime{TicksPerSecond};
+const TxTimeSuite kTime{TicksPerSecond, nullptr, nullptr};
 
-TxResult Acquire(const char* name, int32_t version, const void** out) {
+TxSpError Acquire(const char* name, int32_t version, const void** out) {
     FakeHost* h = FakeHost::current;
     *out = nullptr;
     if (std::strcmp(name, kTxPPixSuiteName) == 0 && version == kTxPPixSuiteVersion) {
@@ -54,16 +76,16 @@ TxResult Acquire(const char* name, int32_t version, const void** out) {
                !h->timeSuiteMissing.load()) {
         *out = &kTime;
     } else {
-        return -1;
+        return kTxSpErrorSuiteNotFound;
     }
     h->acquired.fetch_add(1);
     return 0;
 }
-TxResult Release(const char*, int32_t) {
+TxSpError Release(const char*, int32_t) {
     FakeHost::current->released.fetch_add(1);
     return 0;
 }
-const TxBasicSuite kBasic{Acquire, Release};
+const TxBasicSuite kBasic{Acquire, Release, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Payload bytes after each outbound opcode; -1 short string (length byte first).
 int PayloadSize(int op) {

@@ -18,14 +18,21 @@
 #include "tests/testing/recording_dialog.h"
 #include "ui/pairing_dialog.h"
 
-// A host picture as the fake PPix suite hands it out.
+// A host picture as the fake PPix suite hands it out. Its handle is the
+// address of `self`, as a PPix handle points at the host's pointer to it.
 struct TxPPix {
+    TxPPix() = default;
+    TxPPix(const TxPPix&) = delete;
+    TxPPix& operator=(const TxPPix&) = delete;
+    TxPPix* self = this;
     std::vector<std::uint8_t> pixels;
     TxRect bounds{};
     std::int32_t rowBytes = 0;
     std::uint32_t format = kTxPixelFormatBgra;
     int disposed = 0;
+    std::int32_t lastAccess = -1;  // the access mode the plug-in last asked pixels with
 };
+inline TxPPixHandle HandleOf(TxPPix& p) { return &p.self; }
 
 namespace Veltrix::testing {
 

@@ -161,8 +161,10 @@ protected:
     }
 
     void Push(TransmitInstance& inst, TxPPix& pic) {
-        TxPushedFrame frame{&pic};
-        TxPushedVideo video{1, &frame};
+        const TxLabeledFrame frame{HandleOf(pic), nullptr};
+        TxPushVideo video{};
+        video.frames = &frame;
+        video.frameCount = 1;
         inst.PushVideo(&video);
     }
 

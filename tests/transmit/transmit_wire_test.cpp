@@ -141,7 +141,9 @@ TEST_F(TransmitInstanceTest, FramesThatCannotBeEncodedAreDisposedAndLoggedOnce) 
     inst.Start();
     WirePhone phone(Port());
     Connect(phone);
-    auto argb = Picture(64, 64, 0x41524742u);  // 'ARGB'
+    // 8-bit ARGB in the SDK's byte order ('a' lowest): the value a most-significant-first 'bgra' would have.
+    auto argb = Picture(64, 64, TX_PIXEL_FORMAT_FOURCC('a', 'r', 'g', 'b'));
+    ASSERT_EQ(TX_PIXEL_FORMAT_FOURCC('a', 'r', 'g', 'b'), 0x62677261u);
     Push(inst, *argb);
     Push(inst, *argb);
     auto thin = Picture(15, 1080);
@@ -150,16 +152,20 @@ TEST_F(TransmitInstanceTest, FramesThatCannotBeEncodedAreDisposedAndLoggedOnce) 
     EXPECT_FALSE(ReceiveDatagram(video_, 100).has_value());
     EXPECT_EQ(argb->disposed, 2);
     EXPECT_EQ(thin->disposed, 1);
-    EXPECT_EQ(Count(LogText(), "PushVideo: unsupported pixel format 0x41524742 'ARGB' (wanted 'bgra'); dropping frame"),
+    EXPECT_EQ(Count(LogText(), "PushVideo: unsupported pixel format 0x62677261 'argb' (wanted 'bgra'); dropping frame"),
               1u);
 
     // Only the first frame of a push is encoded; every handle is disposed once.
     auto a = Picture(64, 64), b = Picture(64, 64);
-    TxPushedFrame two[2] = {{a.get()}, {b.get()}};
-    TxPushedFrame withNull[2] = {{nullptr}, {b.get()}};
-    TxPushedVideo video{2, two};
+    const TxLabeledFrame two[2] = {{HandleOf(*a), nullptr}, {HandleOf(*b), nullptr}};
+    const TxLabeledFrame withNull[2] = {{nullptr, nullptr}, {HandleOf(*b), nullptr}};
+    TxPushVideo video{};
+    video.frames = two;
+    video.frameCount = 2;
     inst.PushVideo(&video);
-    TxPushedVideo video2{2, withNull};
+    TxPushVideo video2{};
+    video2.frames = withNull;
+    video2.frameCount = 2;
     inst.PushVideo(&video2);
     inst.PushVideo(nullptr);
     EXPECT_EQ(a->disposed, 1);
@@ -176,6 +182,7 @@ TEST_F(TransmitInstanceTest, VideoAccessUnitGoesOutWithParity) {
     auto phone = std::make_unique<WirePhone>(Port());
     Connect(*phone);
     Push(inst, *pic);
+    EXPECT_EQ(pic->lastAccess, 0);  // read access, the SDK's PrPPixBufferAccess_ReadOnly
     auto data = ReceiveDatagram(video_);
     auto parity = ReceiveDatagram(video_);
     ASSERT_TRUE(data && parity);
@@ -220,7 +227,7 @@ TEST_F(TransmitInstanceTest, AudioGoesOutAsSixFragmentsWithoutParity) {
     Connect(phone);
     std::vector<float> left(1024, 0.5f), right(1024, -0.5f);
     float* buffers[2] = {left.data(), right.data()};
-    TxPushedAudio audio{buffers, 1024, 2};
+    const TxPushAudio audio{0, buffers, 1024, 2};
     inst.PushAudio(&audio);
     std::vector<Bytes> got;
     for (int i = 0; i < 6; ++i) {
@@ -451,13 +458,14 @@ TEST_F(TransmitInstanceTest, ClockTicksPullsAudioAndCountsOnce) {
     WirePhone phone(Port());
     Connect(phone);
     std::vector<std::int64_t> ticks;
-    inst.StartClock(CountTicks, &ticks, 0, 7);        // wrong mode
-    inst.StartClock(nullptr, &ticks, kTxClockModeRun, 7);  // no callback
+    inst.StartClock(CountTicks, &ticks, kTxPlayModeStopped, 7);    // wrong mode
+    inst.StartClock(CountTicks, &ticks, kTxPlayModeScrubbing, 7);  // wrong mode
+    inst.StartClock(nullptr, &ticks, kTxPlayModePlaying, 7);  // no callback
     EXPECT_FALSE(inst.ClockRunning());
     EXPECT_TRUE(phone.Sync().empty());
 
-    inst.StartClock(CountTicks, &ticks, kTxClockModeRun, 7);
-    inst.StartClock(CountTicks, &ticks, kTxClockModeRun, 7);  // one thread only
+    inst.StartClock(CountTicks, &ticks, kTxPlayModePlaying, 7);
+    inst.StartClock(CountTicks, &ticks, kTxPlayModePlaying, 7);  // one thread only
     std::vector<Frame> frames = phone.Sync();
     ASSERT_EQ(Opcodes(frames), (std::vector<int>{0x1A}));
     EXPECT_EQ(frames[0].payload, (Bytes{1}));
@@ -521,7 +529,7 @@ TEST_F(TransmitInstanceTest, SilenceSwitchesAudioStateOffAndSamplesOnAgain) {
     WirePhone phone(Port());
     Connect(phone);
     std::vector<std::int64_t> ticks;
-    inst.StartClock(CountTicks, &ticks, kTxClockModeRun, 0);  // no play id: no pull
+    inst.StartClock(CountTicks, &ticks, kTxPlayModePlaying, 0);  // no play id: no pull
     phone.Sync();
     ASSERT_TRUE(clock_.WaitForBlocked(1));
     clock_.Advance(1600ms);
@@ -535,7 +543,7 @@ TEST_F(TransmitInstanceTest, SilenceSwitchesAudioStateOffAndSamplesOnAgain) {
     EXPECT_EQ(Opcodes(phone.Sync()), (std::vector<int>{}));
     std::vector<float> samples(1024, 0.1f);
     float* buffers[2] = {samples.data(), samples.data()};
-    TxPushedAudio audio{buffers, 1024, 2};
+    const TxPushAudio audio{0, buffers, 1024, 2};
     inst.PushAudio(&audio);
     std::vector<Frame> frames = phone.Sync();
     ASSERT_EQ(Opcodes(frames), (std::vector<int>{0x39}));

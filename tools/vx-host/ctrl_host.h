@@ -21,6 +21,10 @@
 
 namespace Veltrix::host {
 
+// A host string as the String suite hands it out: a 16-byte record whose
+// first word points at the host's text (zero: the empty string).
+struct HostString;
+
 class CtrlHost {
 public:
     using Say = std::function<void(const std::string&)>;
@@ -30,43 +34,61 @@ public:
     CtrlHost(const CtrlHost&) = delete;
     CtrlHost& operator=(const CtrlHost&) = delete;
 
-    // EntryPoint, start-up, one plug-in instance, one surface connected on the
-    // UI thread. False with *error when the module refuses.
+    // EntryPoint, start-up, the module's suite list, one plug-in instance (its
+    // id and name read as host strings), one surface connected on the UI
+    // thread. False with *error when the module refuses.
     bool Start(CsEntryPointFunc entry, std::string* error);
     // Tells the surface whether the host plays (its transport's play state).
     void NotifyPlayState(bool playing);
     // Disconnects on the UI thread, deletes the instance, shuts the module down
-    // and checks that suites and strings were given back.
+    // and checks that suites, suite lists and strings were given back.
     void Stop();
     const std::vector<std::string>& problems() const { return problems_; }
     Timeline& timeline() { return timeline_; }
+    // "id (name)" as the module's plug-in suite answered them.
+    const std::string& pluginName() const { return pluginName_; }
 
     // --- suite bodies (reached through the process-wide active host) ---
     CsError AcquireSuite(const char* name, std::int32_t version, const void** out);
     CsError ReleaseSuite(const char* name, std::int32_t version);
-    CsError AddSuite(const char* name, std::int32_t version, const void* procs);
     CsError Transport(const char* what, const std::function<TimelineView()>& change);
-    CsError PlayState(std::uint8_t* out);
+    CsError PlayState(CsBool* out);
     CsError Command(const std::string& id);
-    void CountString(int delta);
+    // Strings: every record the String suite fills is counted until disposed.
+    CsString NewString(const std::u16string& text);
+    // The text of a string this host handed out and that is not yet disposed; false otherwise.
+    bool StringText(const CsString* s, std::u16string* out);
+    CsError DisposeString(const CsString* s);
+    void Problem(const std::string& sentence);
+
+    // The SP Suites suite's lists: the module allocates one and adds its suites to it.
+    struct SuiteEntry;
+    struct SuiteList;
+    CsError AllocateList(CsSuiteListRef* out);
+    CsError FreeList(CsSuiteListRef list);
+    SuiteList* List(CsSuiteListRef list);  // null for a list this host did not allocate (or freed)
+    std::mutex& listMutex() { return mutex_; }
 
 private:
-    const void* FindAdded(const std::string& name, std::int32_t version);
+    const void* FindAdded(const char* name, std::int32_t version);
     void SayChange(const std::string& what, const TimelineView& before, const TimelineView& after);
+    std::string ReadPluginString(CsError (*get)(CsPluginRef, CsString*), const char* what);
 
     Timeline& timeline_;
     Say say_;
     std::unique_ptr<UiThread> ui_;
     CsPluginEntryFuncs funcs_{};
-    CsPluginInstanceRef instance_ = nullptr;
+    CsPluginRef instance_ = nullptr;
     CsSurfaceRef surface_ = nullptr;
+    CsSuiteListRef moduleList_ = nullptr;  // what the module's GetSuiteList answered
     const CsPluginSuite* pluginSuite_ = nullptr;
+    std::string pluginName_;
     bool started_ = false;
 
     std::mutex mutex_;  // guards what follows
     std::map<std::string, int> acquired_;
-    std::map<std::string, const void*> added_;  // "name vN" -> the plug-in's table
-    int liveStrings_ = 0;
+    std::map<const HostString*, std::unique_ptr<HostString>> strings_;  // alive
+    std::map<const SuiteList*, std::unique_ptr<SuiteList>> lists_;       // alive
     std::vector<std::string> problems_;
 };
 

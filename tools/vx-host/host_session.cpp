@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iomanip>
 #include <memory>
@@ -15,8 +16,11 @@
 #include "vx-host/platform.h"
 #include "vx-host/setup_command.h"
 
-// The host's picture behind a TxPPixHandle.
+// The host's picture. A PPix handle points at `self`, as the SDK's PPixHand
+// points at the host's pointer to its picture.
 struct TxPPix {
+    TxPPix* self = this;
+    std::uint64_t serial = 0;  // the unique key
     std::vector<std::uint8_t> pixels;
     int width = 0;
     int height = 0;
@@ -26,71 +30,181 @@ struct TxPPix {
 namespace Veltrix::host {
 namespace {
 
-constexpr TxResult kHostError = -1;
 constexpr double kPi = 3.14159265358979323846;
 
 std::atomic<HostSession*> gActive{nullptr};
 
-TxResult SuiteAcquire(const char* name, std::int32_t version, const void** out) {
+// ---- the SP basic suite (seven slots) ----
+TxSpError SpAcquire(const char* name, std::int32_t version, const void** out) {
     HostSession* s = gActive.load();
-    return s ? s->AcquireSuite(name, version, out) : kHostError;
+    return s ? s->AcquireSuite(name, version, out) : kTxSpErrorSuiteNotFound;
 }
-TxResult SuiteRelease(const char* name, std::int32_t version) {
+TxSpError SpRelease(const char* name, std::int32_t version) {
     HostSession* s = gActive.load();
-    return s ? s->ReleaseSuite(name, version) : kHostError;
+    return s ? s->ReleaseSuite(name, version) : kTxSpErrorBadParameter;
 }
-const TxBasicSuite kBasicSuite{&SuiteAcquire, &SuiteRelease};
-const TxBasicSuite* GetBasicSuite() { return &kBasicSuite; }
-const TxUtilityFuncs kUtilityFuncs{&GetBasicSuite};
-const TxHostSuites kHostSuites{kTxInterfaceVersion, &kUtilityFuncs};
+TxBool SpIsEqual(const char* a, const char* b) { return a && b && std::strcmp(a, b) == 0 ? 1 : 0; }
+TxSpError SpAllocate(std::size_t size, void** out) {
+    if (!out) return kTxSpErrorBadParameter;
+    *out = std::malloc(size ? size : 1);
+    return *out ? kTxSpErrorNone : kTxSpErrorOutOfMemory;
+}
+TxSpError SpFree(void* block) {
+    std::free(block);
+    return kTxSpErrorNone;
+}
+TxSpError SpReallocate(void* block, std::size_t size, void** out) {
+    if (!out) return kTxSpErrorBadParameter;
+    void* grown = std::realloc(block, size ? size : 1);
+    if (!grown) return kTxSpErrorOutOfMemory;
+    *out = grown;
+    return kTxSpErrorNone;
+}
+TxSpError SpUndefined() { return kTxSpErrorUnimplemented; }
+TxBasicSuite gBasicSuite{&SpAcquire, &SpRelease, &SpIsEqual, &SpAllocate, &SpFree, &SpReallocate, &SpUndefined};
 
-TxResult PPixDispose(TxPPixHandle p) {
+// ---- the suite record: piSuites with its utility functions ----
+// Only getSPBasicSuite (slot 7) is served; the legacy callback tables stay
+// empty, as nothing in a transmitter calls them.
+TxBasicSuite* GetBasicSuite() { return &gBasicSuite; }
+TxUtilFuncs gUtilFuncs{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &GetBasicSuite, nullptr};
+TxPiSuites gPiSuites{kTxPiSuitesVersion, nullptr, nullptr, nullptr, &gUtilFuncs, nullptr};
+
+// ---- "Premiere PPix Suite" version 1 (nine slots) ----
+TxSuiteError PPixDispose(TxPPixHandle p) {
     HostSession* s = gActive.load();
-    return s ? s->DisposePPix(p) : kHostError;
+    return s ? s->DisposePPix(p) : kTxSuiteErrorInvalidParms;
 }
-TxResult PPixGetPixels(TxPPixHandle p, std::int32_t mode, char** out) {
-    if (!p || !out) return kHostError;
-    *out = reinterpret_cast<char*>(p->pixels.data());
-    return 0;
+TxPPix* Held(TxPPixHandle p) {
+    HostSession* s = gActive.load();
+    return s ? s->Picture(p) : nullptr;
 }
-TxResult PPixGetBounds(TxPPixHandle p, TxRect* out) {
-    if (!p || !out) return kHostError;
-    *out = TxRect{0, 0, p->width, p->height};
-    return 0;
+TxSuiteError PPixGetPixels(TxPPixHandle p, std::int32_t access, char** out) {
+    HostSession* s = gActive.load();
+    return s ? s->GetPixels(p, access, out) : kTxSuiteErrorInvalidParms;
 }
-TxResult PPixGetRowBytes(TxPPixHandle p, std::int32_t* out) {
-    if (!p || !out) return kHostError;
-    *out = p->rowBytes;
-    return 0;
+TxSuiteError PPixGetBounds(TxPPixHandle p, TxRect* out) {
+    TxPPix* pic = Held(p);
+    if (!pic || !out) return kTxSuiteErrorInvalidParms;
+    *out = TxRect{0, 0, pic->width, pic->height};
+    return kTxSuiteErrorNone;
 }
-TxResult PPixGetPixelFormat(TxPPixHandle p, std::uint32_t* out) {
-    if (!p || !out) return kHostError;
+TxSuiteError PPixGetRowBytes(TxPPixHandle p, std::int32_t* out) {
+    TxPPix* pic = Held(p);
+    if (!pic || !out) return kTxSuiteErrorInvalidParms;
+    *out = pic->rowBytes;
+    return kTxSuiteErrorNone;
+}
+TxSuiteError PPixGetAspect(TxPPixHandle p, std::uint32_t* num, std::uint32_t* den) {
+    if (!Held(p) || !num || !den) return kTxSuiteErrorInvalidParms;
+    *num = *den = 1;  // square pixels
+    return kTxSuiteErrorNone;
+}
+TxSuiteError PPixGetPixelFormat(TxPPixHandle p, TxPixelFormat* out) {
+    if (!Held(p) || !out) return kTxSuiteErrorInvalidParms;
     *out = kTxPixelFormatBgra;
-    return 0;
+    return kTxSuiteErrorNone;
 }
-const TxPPixSuite kPPixSuite{&PPixDispose, &PPixGetPixels, &PPixGetBounds, &PPixGetRowBytes,
-                             &PPixGetPixelFormat};
+constexpr std::size_t kUniqueKeySize = sizeof(std::uint64_t);
+TxSuiteError PPixGetUniqueKey(TxPPixHandle p, unsigned char* key, std::size_t size) {
+    TxPPix* pic = Held(p);
+    if (!pic || !key) return kTxSuiteErrorInvalidParms;
+    if (size < kUniqueKeySize) return kTxSuiteErrorInvalidParms;
+    std::memcpy(key, &pic->serial, kUniqueKeySize);
+    return kTxSuiteErrorNone;
+}
+TxSuiteError PPixGetUniqueKeySize(std::size_t* out) {
+    if (!out) return kTxSuiteErrorInvalidParms;
+    *out = kUniqueKeySize;
+    return kTxSuiteErrorNone;
+}
+TxSuiteError PPixGetRenderTime(TxPPixHandle p, std::int32_t* out) {
+    if (!Held(p) || !out) return kTxSuiteErrorInvalidParms;
+    *out = 0;  // drawn, not rendered
+    return kTxSuiteErrorNone;
+}
+const TxPPixSuite kPPixSuite{&PPixDispose,    &PPixGetPixels,      &PPixGetBounds,        &PPixGetRowBytes,
+                             &PPixGetAspect,  &PPixGetPixelFormat, &PPixGetUniqueKey,     &PPixGetUniqueKeySize,
+                             &PPixGetRenderTime};
 
-TxResult AudioNext(std::int32_t playId, std::int32_t flags, float** buffers, std::uint32_t count) {
+// ---- "Premiere Playmod Audio Suite" version 4 (eleven slots) ----
+// The host initialises, starts and stops the audio of a transmitter's play:
+// only the two buffer calls are the plug-in's to make.
+TxSuiteError HostOnly(const char* slot) {
+    if (HostSession* s = gActive.load()) {
+        s->Problem(std::string("called ") + slot + " of the Playmod Audio suite, which the host calls for a transmitter");
+    }
+    return kTxSuiteErrorInvalidCall;
+}
+TxSuiteError AudioNext(std::int32_t playId, float**, float** out, unsigned int count) {
     HostSession* s = gActive.load();
-    return s ? s->GetNextAudioBuffer(playId, flags, buffers, count) : kHostError;
+    return s ? s->GetNextAudioBuffer(playId, out, count) : kTxSuiteErrorAudioNotInitialized;
 }
-const TxPlaymodAudioSuite kAudioSuite{&AudioNext};
+TxSuiteError AudioNext2(std::int32_t playId, float** in, float** out, unsigned int count, TxTime* outTime) {
+    if (outTime) *outTime = 0;
+    return AudioNext(playId, in, out, count);
+}
+const TxPlaymodAudioSuite kAudioSuite{
+    [](std::int32_t, TxAudioTimeCallback, void*, int, TxTime*) { return HostOnly("InitHostAudio"); },
+    [](std::int32_t, int, void*) { return HostOnly("InitPluginAudio"); },
+    [](std::int32_t, const void*, float, TxTime) { return HostOnly("StartAudio"); },
+    &AudioNext,
+    [](std::int32_t, const TxTime*, TxTime*) { return HostOnly("SetPosition"); },
+    [](std::int32_t, TxTime*) { return HostOnly("GetPosition"); },
+    [](std::int32_t, const void*, void*) { return HostOnly("SetRange"); },
+    [](std::int32_t, float) { return HostOnly("SetPlaybackSpeed"); },
+    [](std::int32_t) { return HostOnly("StopAudio"); },
+    [](std::int32_t, int, const void*) { return HostOnly("InitPluginAudio3"); },
+    &AudioNext2,
+};
 
-TxResult TimeTicksPerSecond(std::int64_t* out) {
-    if (!out) return kHostError;
+// ---- "Premiere Time Suite" version 1 (three slots) ----
+TxSuiteError TimeTicksPerSecond(TxTime* out) {
+    if (!out) return kTxSuiteErrorInvalidParms;
     *out = kHostTicksPerSecond;
-    return 0;
+    return kTxSuiteErrorNone;
 }
-const TxTimeSuite kTimeSuite{&TimeTicksPerSecond};
+TxSuiteError TimeTicksPerVideoFrame(std::uint32_t rate, TxTime* out) {
+    if (!out) return kTxSuiteErrorInvalidParms;
+    std::int64_t num = 0, den = 1;  // frames per second as num / den
+    switch (rate) {
+        case kTxVideoFrameRate24Drop: num = 24000, den = 1001; break;
+        case kTxVideoFrameRate24: num = 24; break;
+        case kTxVideoFrameRatePal: num = 25; break;
+        case kTxVideoFrameRateNtsc: num = 30000, den = 1001; break;
+        case kTxVideoFrameRate30: num = 30; break;
+        case kTxVideoFrameRatePalHd: num = 50; break;
+        case kTxVideoFrameRateNtscHd: num = 60000, den = 1001; break;
+        case kTxVideoFrameRate60: num = 60; break;
+        default: return kTxSuiteErrorInvalidParms;
+    }
+    *out = kHostTicksPerSecond * den / num;
+    return kTxSuiteErrorNone;
+}
+TxSuiteError TimeTicksPerAudioSample(float rate, TxTime* out) {
+    if (!out || !(rate > 0)) return kTxSuiteErrorInvalidParms;
+    const double exact = static_cast<double>(kHostTicksPerSecond) / rate;
+    *out = static_cast<TxTime>(std::llround(exact));
+    return static_cast<double>(*out) == exact ? kTxSuiteErrorNone : kTxSuiteErrorTimeRoundedAudioRate;
+}
+const TxTimeSuite kTimeSuite{&TimeTicksPerSecond, &TimeTicksPerVideoFrame, &TimeTicksPerAudioSample};
 
-void ClockCallback(void* context, std::int64_t elapsed) {
-    static_cast<HostSession*>(context)->OnClock(elapsed);
+void ClockCallback(void* context, TxTime elapsed) { static_cast<HostSession*>(context)->OnClock(elapsed); }
+void DroppedFramesCallback(void* context, std::int64_t frames) {
+    static_cast<HostSession*>(context)->OnDroppedFrames(frames);
+}
+void StreamingStateChanged(void*) {}
+
+std::string Hex(std::uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(v));
+    return text;
 }
 
 std::string DisplayName(const TxPluginInfo& info) {
     std::string s;
-    for (std::uint16_t c : info.displayName) {
+    for (std::size_t i = 0; i < sizeof(info.displayName) / sizeof(info.displayName[0]); ++i) {
+        const TxUtf16Char c = info.displayName[i];
         if (!c) break;
         s.push_back(c < 0x80 ? static_cast<char>(c) : '?');
     }
@@ -126,11 +240,11 @@ HostSession::~HostSession() {
     HostSession* self = this;
     gActive.compare_exchange_strong(self, nullptr);
     std::lock_guard<std::mutex> lock(mutex_);
-    for (TxPPix* p : livePPix_) delete p;
+    for (const auto& [handle, picture] : livePPix_) delete picture;
 }
 
-TxResult HostSession::AcquireSuite(const char* name, std::int32_t version, const void** out) {
-    if (!name || !out) return kHostError;
+TxSpError HostSession::AcquireSuite(const char* name, std::int32_t version, const void** out) {
+    if (!name || !out) return kTxSpErrorBadParameter;
     const void* suite = nullptr;
     const std::string n = name;
     if (n == kTxPPixSuiteName && version == kTxPPixSuiteVersion) suite = &kPPixSuite;
@@ -138,37 +252,69 @@ TxResult HostSession::AcquireSuite(const char* name, std::int32_t version, const
     else if (n == kTxTimeSuiteName && version == kTxTimeSuiteVersion) suite = &kTimeSuite;
     if (!suite) {
         *out = nullptr;
-        return kHostError;
+        return kTxSpErrorSuiteNotFound;
     }
     *out = suite;
     std::lock_guard<std::mutex> lock(mutex_);
     ++acquired_[n + " v" + std::to_string(version)];
-    return 0;
+    return kTxSpErrorNone;
 }
 
-TxResult HostSession::ReleaseSuite(const char* name, std::int32_t version) {
-    if (!name) return kHostError;
+TxSpError HostSession::ReleaseSuite(const char* name, std::int32_t version) {
+    if (!name) return kTxSpErrorBadParameter;
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = acquired_.find(std::string(name) + " v" + std::to_string(version));
     if (it == acquired_.end() || it->second <= 0) {
         report_.problems.push_back(std::string("released suite \"") + name + "\" v" + std::to_string(version) +
                                    " that it did not hold");
-        return kHostError;
+        return kTxSpErrorBadParameter;
     }
     --it->second;
-    return 0;
+    return kTxSpErrorNone;
 }
 
-TxResult HostSession::DisposePPix(TxPPixHandle ppix) {
+void HostSession::Problem(const std::string& sentence) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::find(report_.problems.begin(), report_.problems.end(), sentence) == report_.problems.end()) {
+        report_.problems.push_back(sentence);
+    }
+}
+
+TxPPix* HostSession::Picture(TxPPixHandle ppix) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = livePPix_.find(ppix);
+    return it == livePPix_.end() ? nullptr : it->second;
+}
+
+TxSuiteError HostSession::DisposePPix(TxPPixHandle ppix) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = livePPix_.find(ppix);
     if (it == livePPix_.end()) {
         ++badDisposes_;
-        return kHostError;
+        return kTxSuiteErrorInvalidParms;
     }
+    delete it->second;
     livePPix_.erase(it);
-    delete ppix;
-    return 0;
+    return kTxSuiteErrorNone;
+}
+
+TxSuiteError HostSession::GetPixels(TxPPixHandle ppix, std::int32_t access, char** out) {
+    TxPPix* picture = Picture(ppix);
+    if (!picture || !out) return kTxSuiteErrorInvalidParms;
+    if (access != kTxPPixAccessRead) {
+        // The host's pictures are read only: write access gets no pixels.
+        *out = nullptr;
+        Problem("asked for a pushed picture's pixels with access " + std::to_string(access) +
+                " (read access is " + std::to_string(kTxPPixAccessRead) + ")");
+        return kTxSuiteErrorInvalidCall;
+    }
+    *out = reinterpret_cast<char*>(picture->pixels.data());
+    return kTxSuiteErrorNone;
+}
+
+void HostSession::OnDroppedFrames(std::int64_t frames) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (frames > 0) droppedFrames_ += frames;
 }
 
 void HostSession::FillTone(float** buffers, std::uint32_t channels, std::uint32_t count) {
@@ -194,20 +340,19 @@ void HostSession::FillTone(float** buffers, std::uint32_t channels, std::uint32_
     }
 }
 
-TxResult HostSession::GetNextAudioBuffer(std::int32_t playId, std::int32_t, float** buffers,
-                                         std::uint32_t count) {
+TxSuiteError HostSession::GetNextAudioBuffer(std::int32_t playId, float** outBuffers, unsigned int count) {
     // Audio comes from this suite only in pull mode, and only for our play.
     bool clockRunning = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         clockRunning = clockRunning_;
     }
-    if (options_.audio != AudioMode::kPull || !clockRunning || playId != kHostPlayId || !buffers) {
-        return kHostError;
-    }
-    FillTone(buffers, 2, count);
+    if (options_.audio != AudioMode::kPull || playId != kHostPlayId) return kTxSuiteErrorAudioNotInitialized;
+    if (!clockRunning) return kTxSuiteErrorAudioNotStarted;
+    if (!outBuffers) return kTxSuiteErrorInvalidParms;
+    FillTone(outBuffers, 2, count);
     audioPulled_.fetch_add(count);
-    return 0;
+    return kTxSuiteErrorNone;
 }
 
 void HostSession::OnClock(std::int64_t elapsedTicks) {
@@ -264,8 +409,10 @@ TxPPixHandle HostSession::RenderFrame(std::int64_t index) {
         WriteStamp(p->pixels.data(), p->width, p->height, p->rowBytes, pushedAt);
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    livePPix_.insert(p);
-    return p;
+    p->serial = ++pictureSerial_;
+    TxPPixHandle handle = &p->self;
+    livePPix_.emplace(handle, p);
+    return handle;
 }
 
 void HostSession::WaitForMove(std::uint64_t seenVersion) {
@@ -296,7 +443,7 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
         return 1;
     }
     TxModule module{};
-    if (const TxResult r = entry_(kTxInterfaceVersion, 1, &kHostSuites, &module); r != 0) {
+    if (const TxResult r = entry_(kTxInterfaceVersion, 1, &gPiSuites, &module); r != 0) {
         err << "vx-host: the plug-in's entry returned " << r << "\n";
         return 1;
     }
@@ -307,21 +454,41 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
             return 1;
         }
     }
-    const TxStdParms stdParms{kTxInterfaceVersion, &kHostSuites};
+    // The standard parameters, as the host passes them to every call.
+    TxStdParms stdParms{};
+    stdParms.pluginIndex = 0;
+    stdParms.suites = &gPiSuites;
     TxPluginInfo info{};
     if (const TxResult r = module.Startup(&stdParms, &info); r != 0) {
         err << "vx-host: start-up failed with " << r << "\n";
         return 1;
     }
     report_.pluginName = DisplayName(info);
+    if (info.interfaceVersion != kTxInterfaceVersion) {
+        Problem("the plug-in info names interface version " + std::to_string(info.interfaceVersion) +
+                ", not the host's " + std::to_string(kTxInterfaceVersion));
+    }
+    if (info.hasStreaming) module.SetStreamingStateChangedCallback(&stdParms, this, &StreamingStateChanged);
 
+    // The instance record of the sequence the host plays: stereo float audio, square-pixel progressive video.
     TxInstance instance{};
-    instance.stdParms = &stdParms;
-    instance.audioSampleRate = kHostAudioRate;
-    instance.audioChannelType = 2;
-    instance.videoFrameDuration = frameTicks_;
+    instance.instanceId = 1;
+    instance.timelineId = 1;
     instance.playId = kHostPlayId;
-    if (const TxResult r = module.CreateInstance(&instance); r != 0) {
+    instance.hasAudio = options_.audio != AudioMode::kNone ? 1 : 0;
+    instance.channelCount = 2;
+    instance.channelLabels[0] = kTxAudioLabelFrontLeft;
+    instance.channelLabels[1] = kTxAudioLabelFrontRight;
+    instance.audioSampleType = kTxAudioSample32BitFloat;
+    instance.audioSampleRate = kHostAudioRate;
+    instance.hasVideo = 1;
+    instance.videoWidth = options_.width;
+    instance.videoHeight = options_.height;
+    instance.videoParNum = 1;
+    instance.videoParDen = 1;
+    instance.videoFrameRate = frameTicks_;
+    instance.videoFieldType = kTxFieldsNone;
+    if (const TxResult r = module.CreateInstance(&stdParms, &instance); r != 0) {
         err << "vx-host: the plug-in could not create an instance (" << r
             << "); is an encoder available on this machine?\n";
         module.Shutdown(&stdParms);
@@ -329,15 +496,18 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     }
     TxVideoMode videoMode{};
     TxAudioMode audioMode{};
-    if (module.QueryVideoMode(&instance, 0, &videoMode) == 0 && videoMode.pixelFormat != kTxPixelFormatBgra) {
-        report_.problems.push_back("video mode 0 does not ask for 'bgra' pixels");
+    if (module.QueryVideoMode(&stdParms, &instance, 0, &videoMode) == 0 && videoMode.pixelFormat != kTxPixelFormatBgra &&
+        videoMode.pixelFormat != kTxPixelFormatAny) {
+        Problem("video mode 0 asks for pixel format 0x" + Hex(videoMode.pixelFormat) + ", not 8-bit BGRA (0x" +
+                Hex(kTxPixelFormatBgra) + ")");
     }
-    module.QueryAudioMode(&instance, 0, &audioMode);
-    module.ActivateDeactivate(&instance, 0, 1, 1);
+    module.QueryAudioMode(&stdParms, &instance, 0, &audioMode);
+    module.ActivateDeactivate(&stdParms, &instance, kTxActivationPlayerActivated, 1, 1);
     // The host's Setup button: a key while vx-host runs.
     auto setupKeys = std::make_unique<SetupKeyReader>([&] { module.SetupDialog(&stdParms, nullptr); });
 
-    const TxClock clockRec{&ClockCallback, this, kTxClockModeRun};
+    const std::int64_t inTicks = SecondsToTicks(options_.inPoint);
+    const std::int64_t outTicks = options_.outPoint >= 0 ? SecondsToTicks(options_.outPoint) : -1;
     std::uint32_t samplesPerFrame = 0;
     bool clockOn = false;
     bool audioOn = false;
@@ -351,16 +521,28 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
                 selfClocked_ = false;
                 lastCallback_ = clock_.Now();
             }
-            module.StartPlaybackClock(&instance, &clockRec);
+            const TimelineView view = timeline_.View();
+            TxPlaybackClock clockRec{};
+            clockRec.callback = &ClockCallback;
+            clockRec.callbackContext = this;
+            clockRec.startTime = view.ticks;
+            clockRec.playMode = kTxPlayModePlaying;
+            clockRec.speed = view.state == PlayState::kReverse ? -1.0f : 1.0f;
+            clockRec.inTime = inTicks;
+            clockRec.outTime = outTicks;
+            clockRec.loop = 0;
+            clockRec.droppedFrameCallback = &DroppedFramesCallback;
+            module.StartPlaybackClock(&stdParms, &instance, &clockRec);
             if (options_.audio == AudioMode::kPush) {
-                module.StartPushAudio(&instance, 0, &samplesPerFrame);
+                module.StartPushAudio(&stdParms, &instance, view.ticks, clockRec.speed, inTicks, outTicks, 0, 0,
+                                      &samplesPerFrame);
                 if (samplesPerFrame == 0) samplesPerFrame = 1024;
                 audioOn = true;
             }
         } else {
-            if (audioOn) module.StopPushAudio(&instance);
+            if (audioOn) module.StopPushAudio(&stdParms, &instance);
             audioOn = false;
-            module.StopPlaybackClock(&instance);
+            module.StopPlaybackClock(&stdParms, &instance);
             std::lock_guard<std::mutex> lock(mutex_);
             clockRunning_ = false;
         }
@@ -433,9 +615,14 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
             status(false);
             continue;
         }
-        TxPushedFrame pushed{RenderFrame(show)};
-        const TxPushedVideo video{1, &pushed};
-        module.PushVideo(&instance, &video);
+        const TxLabeledFrame pushed{RenderFrame(show), nullptr};
+        TxPushVideo video{};
+        video.time = show * frameTicks_;
+        video.playMode = view.state != PlayState::kStopped ? kTxPlayModePlaying : kTxPlayModeStopped;
+        video.quality = kTxRenderQualityHigh;
+        video.frames = &pushed;
+        video.frameCount = 1;
+        module.PushVideo(&stdParms, &instance, &video);
         ++frame;
         lastShown = show;
         if (view.state != PlayState::kStopped) ++playedFrames;
@@ -448,8 +635,10 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
                 right.resize(samplesPerFrame);
                 float* buffers[2] = {left.data(), right.data()};
                 FillTone(buffers, 2, samplesPerFrame);
-                const TxPushedAudio audio{buffers, samplesPerFrame, 2};
-                module.PushAudio(&instance, &audio);
+                const TxPushAudio audio{static_cast<TxTime>(static_cast<long double>(audioPushed_) *
+                                                            kHostTicksPerSecond / kHostAudioRate),
+                                        buffers, samplesPerFrame, 2};
+                module.PushAudio(&stdParms, &instance, &audio);
                 audioPushed_ += samplesPerFrame;
             }
         }
@@ -460,8 +649,8 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     // The host's order at the end of playback.
     setPlaying(false);
     setupKeys.reset();
-    module.ActivateDeactivate(&instance, 0, 0, 0);
-    module.DisposeInstance(&instance);
+    module.ActivateDeactivate(&stdParms, &instance, kTxActivationPlayerActivated, 0, 0);
+    module.DisposeInstance(&stdParms, &instance);
     module.Shutdown(&stdParms);
 
     std::lock_guard<std::mutex> lock(mutex_);
@@ -471,6 +660,7 @@ int HostSession::Run(const std::atomic<bool>& stop, const std::function<void(con
     report_.clockCallbacks = clockCallbacks_;
     report_.ppixNeverDisposed = static_cast<int>(livePPix_.size());
     report_.ppixBadDisposes = badDisposes_;
+    report_.droppedFrames = droppedFrames_;
     if (instance.privateData) report_.problems.push_back("the instance's private data was not cleared by dispose");
     if (report_.ppixNeverDisposed > 0) {
         report_.problems.push_back(std::to_string(report_.ppixNeverDisposed) + " pushed frame(s) never disposed");
@@ -553,6 +743,7 @@ int HostMain(const std::vector<std::string>& args, const std::atomic<bool>& stop
         });
         if (ctrlPlugin.entry) {
             if (ctrl.Start(ctrlPlugin.entry, &error)) {
+                out << "vx-host: control surface connected: " << ctrl.pluginName() << "\n" << std::flush;
                 session.SetPlayStateListener([&](bool playing) { ctrl.NotifyPlayState(playing); });
             } else {
                 err << "vx-host: the control surface did not start: " << error << "\n";

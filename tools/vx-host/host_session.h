@@ -1,5 +1,8 @@
-// The host side of the Transmit plug-in interface: implements the suites,
-// runs the timeline and drives a loaded plug-in in the host's order.
+// The host side of the Transmit plug-in interface: implements the suites
+// with the SDK's tables (the suite record and its utility functions, the SP
+// basic suite, the PPix, Playmod Audio and Time suites), fills the records
+// as the host does, runs the timeline and drives a loaded plug-in in the
+// host's order.
 #pragma once
 
 #include <atomic>
@@ -48,6 +51,7 @@ struct HostReport {
     std::int64_t clockCallbacks = 0;
     int ppixNeverDisposed = 0;
     int ppixBadDisposes = 0;
+    std::int64_t droppedFrames = 0;  // reported through the clock's dropped-frame callback
     std::vector<std::string> unreleasedSuites;  // "name vN xCount"
     std::vector<std::string> problems;          // human sentences, one per rule broken
 };
@@ -76,11 +80,17 @@ public:
     void SetPlayStateListener(std::function<void(bool playing)> listener) { onPlayState_ = std::move(listener); }
 
     // --- suite entry points (reached through the process-wide active session) ---
-    TxResult AcquireSuite(const char* name, std::int32_t version, const void** out);
-    TxResult ReleaseSuite(const char* name, std::int32_t version);
-    TxResult DisposePPix(TxPPixHandle ppix);
-    TxResult GetNextAudioBuffer(std::int32_t playId, std::int32_t flags, float** buffers, std::uint32_t count);
+    TxSpError AcquireSuite(const char* name, std::int32_t version, const void** out);
+    TxSpError ReleaseSuite(const char* name, std::int32_t version);
+    TxSuiteError DisposePPix(TxPPixHandle ppix);
+    // The picture behind a handle this session handed out and still holds; null otherwise.
+    TxPPix* Picture(TxPPixHandle ppix);
+    TxSuiteError GetPixels(TxPPixHandle ppix, std::int32_t access, char** out);
+    TxSuiteError GetNextAudioBuffer(std::int32_t playId, float** outBuffers, unsigned int count);
     void OnClock(std::int64_t elapsedTicks);
+    void OnDroppedFrames(std::int64_t frames);
+    // A rule of the interface the plug-in broke (each sentence recorded once).
+    void Problem(const std::string& sentence);
 
 private:
     TxPPixHandle RenderFrame(std::int64_t index);
@@ -102,7 +112,9 @@ private:
     bool clockRunning_ = false;
     bool selfClocked_ = false;
     Clock::time_point selfLast_{};
-    std::set<TxPPix*> livePPix_;
+    std::map<TxPPixHandle, TxPPix*> livePPix_;  // handle -> picture
+    std::uint64_t pictureSerial_ = 0;
+    std::int64_t droppedFrames_ = 0;
     int badDisposes_ = 0;
     std::map<std::string, int> acquired_;
 

@@ -1,4 +1,5 @@
-// Marks the plug-in's C entry points as exported from the module.
+// Marks a plug-in's C entry points as exported from its module. Below both
+// plug-ins, so neither includes the other's headers for it.
 #pragma once
 
 #if defined(_WIN32)

@@ -64,7 +64,7 @@ public:
 struct Harness {
     testing::ScriptedHost host;
     CsPluginEntryFuncs funcs{};
-    CsPluginInstanceRef instance = nullptr;
+    CsPluginRef instance = nullptr;
     CsSurfaceRef surface = nullptr;
     Lookup lookup;
     Keys keys;

@@ -272,7 +272,7 @@ TEST_F(CtrlModuleTest, AHostCallWaitingForTheUiThreadBlocksNothingOfOurs) {
     const std::string transport = std::string(kCsHostTransportSuiteName) + " v1";
     const CsPluginSuite* ps = Start();
     ASSERT_NE(ps, nullptr);
-    CsPluginInstanceRef inst = nullptr;
+    CsPluginRef inst = nullptr;
     ASSERT_EQ(funcs.CreatePluginInstance(&inst), kCsErrNone);
     CsSurfaceRef surface = nullptr;
     ASSERT_EQ(OnUi([&] { return ps->Connect(inst, host.hostRef(1), &surface); }), kCsErrNone);
@@ -325,7 +325,7 @@ TEST_F(CtrlModuleTest, AHostCallWaitingForTheUiThreadBlocksNothingOfOurs) {
 TEST_F(CtrlModuleTest, OnlyTheDrivingSurfaceTakesTheBridgeDown) {
     const CsPluginSuite* ps = Start();
     ASSERT_NE(ps, nullptr);
-    CsPluginInstanceRef a = nullptr, never = nullptr, c = nullptr;
+    CsPluginRef a = nullptr, never = nullptr, c = nullptr;
     ASSERT_EQ(funcs.CreatePluginInstance(&a), kCsErrNone);
     ASSERT_EQ(funcs.CreatePluginInstance(&never), kCsErrNone);
     ASSERT_EQ(funcs.CreatePluginInstance(&c), kCsErrNone);
@@ -341,7 +341,7 @@ TEST_F(CtrlModuleTest, OnlyTheDrivingSurfaceTakesTheBridgeDown) {
     EXPECT_EQ(Dispatch(kStop), 0);
     EXPECT_EQ(Dispatch(kPlayPause), 0);
     ASSERT_TRUE(Eventually([&] { return Has(host.Calls(), "cmd -/cmd.transport.play.ctitoout@3"); }));
-    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"stop@1", "stop@3", "playstate@3",
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"K@1", "K@3", "playstate@3",
                                                       "cmd -/cmd.transport.play.ctitoout@3"}));
     EXPECT_EQ(Count(LogText(), "ctrl: UI-dispatcher torn down"), 0u);
     EXPECT_EQ(OnUi([&] { return funcs.DeletePluginInstance(c); }), kCsErrNone);

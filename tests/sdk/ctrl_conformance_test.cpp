@@ -189,7 +189,10 @@ std::int32_t HostTransportRef(void* host, void** out) {
 }
 template <int N>
 std::int32_t TransportSlot(void* ref) {
-    Call("t" + std::to_string(N) + (ref == gHost ? "" : " wrong ref"));
+    std::string what(1, 't');
+    what.append(std::to_string(N));
+    if (ref != gHost) what.append(" wrong ref");
+    Call(what);
     return 0;
 }
 template <int... N>

@@ -23,6 +23,7 @@
 #include "phone_wire.h"
 #include "sdk/sdk_layout_x64.h"
 #include "store/trusted_peers.h"
+#include "support/log.h"
 #include "tests/testing/eventually.h"
 #include "tests/testing/test_env.h"
 
@@ -179,6 +180,36 @@ void OnClock(void* context, std::int64_t ticks) {
     ++static_cast<RawHost*>(context)->clockCalls;
 }
 
+// The phone reconnects with its trusted token. Where the module keeps its
+// trusted phones elsewhere than this process's test folders (Windows: the
+// profile's application data), it is challenged instead and answers with the
+// code the module logged.
+bool PairPhone(Veltrix::testing::WirePhone& phone, const std::string& token) {
+    std::vector<std::uint8_t> hello{0x30};
+    for (const std::string& f : {std::string("phone-raw"), std::string("Raw Phone"), token}) {
+        hello.push_back(static_cast<std::uint8_t>(f.size()));
+        hello.insert(hello.end(), f.begin(), f.end());
+    }
+    if (!phone.Send(hello)) return false;
+    auto reply = phone.Next();
+    if (reply && reply->opcode == 0x33) return true;
+    if (!reply || reply->opcode != 0x31) return false;
+    const std::string marker = "pair: challenge=";
+    std::string code;
+    Eventually([&] {
+        const std::string log = Veltrix::testing::ReadFileText(Veltrix::LogFilePath());
+        const auto at = log.rfind(marker);
+        if (at == std::string::npos || at + marker.size() + 6 > log.size()) return false;
+        code = log.substr(at + marker.size(), 6);
+        return true;
+    });
+    std::vector<std::uint8_t> answer{0x32};
+    answer.insert(answer.end(), code.begin(), code.end());
+    if (code.size() != 6 || !phone.Send(answer)) return false;
+    auto accepted = phone.Next();
+    return accepted && accepted->opcode == 0x33;
+}
+
 class TransmitConformance : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -328,8 +359,21 @@ TEST_F(TransmitConformance, EveryModuleSlotAgainstTheDocumentedRecords) {
     EXPECT_EQ(Slot<StdFlagFn>(table, mod::IsStreamingActive)(host.parms.data(), &flag), 0);
     EXPECT_EQ(flag, 1);
 
-    // An instance: created through the basic suite of the standard parameters' suite record.
+    // An instance: created through the basic suite of the standard parameters' suite record. The
+    // phone that will connect is trusted before the instance starts the transport.
+    const std::string token(64, 'c');
+    ASSERT_TRUE(Veltrix::UpsertPeer(Veltrix::TrustedPeer{"phone-raw", "Raw Phone", token, "2026-01-01T00:00:00Z"}));
     const std::int32_t created = Slot<InstanceFn>(table, mod::CreateInstance)(host.parms.data(), inst.data());
+    // Whatever fails below, the instance is disposed and the module shut down before it is unloaded.
+    struct Finish {
+        const Bytes& table;
+        RawHost& host;
+        Bytes& inst;
+        ~Finish() {
+            Slot<InstanceFn>(table, mod::DisposeInstance)(host.parms.data(), inst.data());
+            Slot<StdOnlyFn>(table, mod::Shutdown)(host.parms.data());
+        }
+    } finish{table, host, inst};
     if (created == 0) {
         ASSERT_NE(Read<void*>(inst, doc::tmInstance::ioPrivateInstanceData), nullptr);
         EXPECT_TRUE(Untouched(inst, doc::tmInstance::kSize, inst.size()));
@@ -341,14 +385,12 @@ TEST_F(TransmitConformance, EveryModuleSlotAgainstTheDocumentedRecords) {
         EXPECT_EQ(Slot<ActivateFn>(table, mod::ActivateDeactivate)(host.parms.data(), inst.data(), 2, 1, 1), 0);
 
         // A trusted phone, so the plug-in reads the first pushed frame.
-        const std::string token(64, 'c');
-        ASSERT_TRUE(Veltrix::UpsertPeer(Veltrix::TrustedPeer{"phone-raw", "Raw Phone", token, "2026-01-01T00:00:00Z"}));
         std::unique_ptr<Veltrix::testing::WirePhone> phone;
         ASSERT_TRUE(Eventually([&] {
             phone = std::make_unique<Veltrix::testing::WirePhone>(port);
             return phone->Connected();
         }));
-        ASSERT_TRUE(phone->TrustedReconnect("phone-raw", token));
+        ASSERT_TRUE(PairPhone(*phone, token));
         ASSERT_TRUE(phone->NextOf(0x36));  // host platform: the plug-in counts the phone as paired
 
         Picture first, second;

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -177,17 +176,21 @@ TxResult PushVideo(const TxStdParms*, const TxInstance* inst, const TxPushVideo*
         s->ppix->GetBounds(p, &b);
         s->ppix->GetRowBytes(p, &rowBytes);
         s->ppix->GetPixelFormat(p, &format);
-        auto stamp = pixels ? Veltrix::ReadStampBgra(reinterpret_cast<const std::uint8_t*>(pixels), b.right - b.left,
-                                                     b.bottom - b.top, rowBytes)
-                            : std::nullopt;
+        long long index = -1;  // the picture's stamped frame index; -1 without one
+        if (pixels) {
+            if (auto stamp = Veltrix::ReadStampBgra(reinterpret_cast<const std::uint8_t*>(pixels), b.right - b.left,
+                                                    b.bottom - b.top, rowBytes)) {
+                index = static_cast<long long>(stamp->frameIndex);
+            }
+        }
         {
             std::lock_guard<std::mutex> lock(gMutex);
             ++gFrames;
             if (format != kTxPixelFormatBgra) ++gBadFormats;
-            if (stamp) {
+            if (index >= 0) {
                 ++gStamps;
-                if (static_cast<long long>(stamp->frameIndex) != gLastIndex + 1) ++gStampOrderErrors;
-                gLastIndex = stamp->frameIndex;
+                if (index != gLastIndex + 1) ++gStampOrderErrors;
+                gLastIndex = index;
             }
         }
         s->ppix->Dispose(p);

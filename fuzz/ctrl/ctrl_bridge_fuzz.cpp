@@ -97,7 +97,12 @@ struct Harness {
         auto done = std::make_shared<std::promise<void>>();
         std::future<void> f = done->get_future();
         if (!UiDispatcherPost([done] { done->set_value(); })) return false;
-        return f.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        do {
+            fuzzing::PumpThreadMessages();  // the surface was connected on this thread
+            if (f.wait_for(std::chrono::milliseconds(1)) == std::future_status::ready) return true;
+        } while (std::chrono::steady_clock::now() < until);
+        return false;
     }
 };
 

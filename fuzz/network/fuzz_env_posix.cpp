@@ -15,4 +15,6 @@ void KeepFilesInTemp(const char* name) {
     ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
 }
 
+void PumpThreadMessages() {}
+
 }  // namespace Veltrix::fuzzing

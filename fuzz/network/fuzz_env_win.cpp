@@ -1,5 +1,7 @@
 #include "fuzz_env.h"
 
+#include <windows.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -13,6 +15,14 @@ void KeepFilesInTemp(const char* name) {
     std::filesystem::create_directories(dir, ec);
     _wputenv_s(L"LOCALAPPDATA", dir.c_str());
     _wputenv_s(L"APPDATA", dir.c_str());
+}
+
+void PumpThreadMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
 }
 
 }  // namespace Veltrix::fuzzing

@@ -15,6 +15,12 @@ if [ "$mode" = lifecycle ]; then
   msi=$1 next_msi=$2 prm=$3 acsrf=$4 version=$5 next_version=$6 version_info=$7 prefix=$8 src=$9
 else
   msi=$1 prm=$2 acsrf=$3 version=$4 vx_host=$5 vx_phone=$6 prefix=$7 src=$8 port=$9
+  # "auto": the first Linux build of this tree that has one, as the Wine end-to-end tests choose.
+  if [ "$vx_phone" = auto ]; then
+    for p in linux-debug linux-release linux-asan; do
+      [ -x "$src/build/$p/bin/vx-phone" ] && { vx_phone=$src/build/$p/bin/vx-phone; break; }
+    done
+  fi
   if [ ! -x "$vx_phone" ]; then
     echo "msi_wine: skipped: no Linux vx-phone at $vx_phone (build linux-asan or set VX_LINUX_PHONE)"
     exit 77

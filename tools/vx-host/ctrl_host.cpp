@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ostream>
 
 #include "support/utf16.h"
+#include "vx-host/sp_blocks.h"
 
 namespace Veltrix::host {
 
@@ -47,26 +47,8 @@ CsError BasicRelease(const char* name, std::int32_t version) {
     CtrlHost* h = Active();
     return h ? h->ReleaseSuite(name, version) : kCsErrBadParameter;
 }
-CsSpBoolean BasicIsEqual(const char* a, const char* b) { return a && b && std::strcmp(a, b) == 0 ? 1 : 0; }
-CsError BasicAllocate(std::size_t size, void** out) {
-    if (!out) return kCsErrBadParameter;
-    *out = std::malloc(size ? size : 1);
-    return *out ? kCsErrNone : static_cast<CsError>(-108);  // kSPOutOfMemoryError
-}
-CsError BasicFree(void* block) {
-    std::free(block);
-    return kCsErrNone;
-}
-CsError BasicReallocate(void* block, std::size_t size, void** out) {
-    if (!out) return kCsErrBadParameter;
-    void* grown = std::realloc(block, size ? size : 1);
-    if (!grown) return static_cast<CsError>(-108);
-    *out = grown;
-    return kCsErrNone;
-}
-CsError BasicUndefined() { return kCsErrNotImplemented; }
-CsSPBasicSuite gBasic{&BasicAcquire, &BasicRelease, &BasicIsEqual, &BasicAllocate,
-                      &BasicFree,    &BasicReallocate, &BasicUndefined};
+CsSPBasicSuite gBasic{&BasicAcquire,  &BasicRelease,        &sp::IsEqual, &sp::AllocateBlock,
+                      &sp::FreeBlock, &sp::ReallocateBlock, &sp::Undefined};
 
 // ---- "ADOBESDK StringSuite" version 1 (five slots) ----
 CsError StrDispose(const CsString* s) {

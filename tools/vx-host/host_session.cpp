@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iomanip>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "vx-host/ctrl_host.h"
 #include "vx-host/platform.h"
 #include "vx-host/setup_command.h"
+#include "vx-host/sp_blocks.h"
 
 // The host's picture. A PPix handle points at `self`, as the SDK's PPixHand
 // points at the host's pointer to its picture.
@@ -43,25 +43,8 @@ TxSpError SpRelease(const char* name, std::int32_t version) {
     HostSession* s = gActive.load();
     return s ? s->ReleaseSuite(name, version) : kTxSpErrorBadParameter;
 }
-TxBool SpIsEqual(const char* a, const char* b) { return a && b && std::strcmp(a, b) == 0 ? 1 : 0; }
-TxSpError SpAllocate(std::size_t size, void** out) {
-    if (!out) return kTxSpErrorBadParameter;
-    *out = std::malloc(size ? size : 1);
-    return *out ? kTxSpErrorNone : kTxSpErrorOutOfMemory;
-}
-TxSpError SpFree(void* block) {
-    std::free(block);
-    return kTxSpErrorNone;
-}
-TxSpError SpReallocate(void* block, std::size_t size, void** out) {
-    if (!out) return kTxSpErrorBadParameter;
-    void* grown = std::realloc(block, size ? size : 1);
-    if (!grown) return kTxSpErrorOutOfMemory;
-    *out = grown;
-    return kTxSpErrorNone;
-}
-TxSpError SpUndefined() { return kTxSpErrorUnimplemented; }
-TxBasicSuite gBasicSuite{&SpAcquire, &SpRelease, &SpIsEqual, &SpAllocate, &SpFree, &SpReallocate, &SpUndefined};
+TxBasicSuite gBasicSuite{&SpAcquire,         &SpRelease,     &sp::IsEqual, &sp::AllocateBlock,
+                         &sp::FreeBlock,     &sp::ReallocateBlock, &sp::Undefined};
 
 // ---- the suite record: piSuites with its utility functions ----
 // Only getSPBasicSuite (slot 7) is served; the legacy callback tables stay

@@ -157,10 +157,14 @@ done
 # "uncapped" runs the host with VX_NO_FRAME_CAP=1.
 loss_case() {
   local id=$1 label=$2 cap=$3 hostargs=$4 drop=$5 burst=$6
-  local args=(--drop "$drop" --drop-seed 7) kind="random"
+  # H.264 all-intra: it holds 30 fps on noise here (the software HEVC does not), so
+  # every run counts enough frames and the latency is the transport's, not the encoder's.
+  local args=(--send "codec h264" --send "gop all-intra" --drop "$drop" --drop-seed 7) kind="random"
   if [ "$burst" != 0 ]; then args+=(--drop-burst "$burst"); kind="bursts of $burst"; fi
   echo "bench-e2e: loss $drop $kind, $label $cap" >&2
   if [ "$cap" = uncapped ]; then
+    # Uncapped, a lossy run may decode nothing at all: that is the figure, not a failure.
+    args+=(--min-decoded 0)
     VX_NO_FRAME_CAP=1 run_seconds=$loss_seconds run_case "$id" "$hostargs" "${args[@]}" || return 0
   else
     run_seconds=$loss_seconds run_case "$id" "$hostargs" "${args[@]}" || return 0
@@ -237,7 +241,7 @@ cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
   printf '%s\n' "${latency_rows[@]}"
   echo
-  echo "## Delivery under loss (1280x720, HEVC all-intra, vx-phone --drop)"
+  echo "## Delivery under loss (1280x720, H.264 all-intra, vx-phone --drop)"
   echo
   echo "Delivered: frames complete (repaired ones included) of all frames. Repairable: the parity rule applied to the drops vx-phone actually made (a frame survives while no more of its datagrams were dropped than it has parity): delivery must reach it, frame for frame. Predicted: the mean over the delivered frames of the chance the rule gives for each frame's size (binomial for random drops, the two-state model for bursts), with two standard errors of a share of that many frames. Goal: never below the prediction; where a run's drops came out worse than the model (loss % above the drop rate), the repairable column is the measure."
   echo

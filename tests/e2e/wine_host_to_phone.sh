@@ -10,6 +10,9 @@
 #               once and changes its output type; the stream survives
 #       faults-async the asynchronous one changes its output type and never
 #               finishes a drain; the stream survives, teardown still ends
+#       stall   the asynchronous one stops asking for input after its 10th
+#               picture; the plug-in notices the stall, rebuilds the session on
+#               a fresh transform, and the stream goes on
 # PREFIX is a Wine prefix of this test alone: it is made (and the transform
 # registered) inside this test's Xvfb, and its wineserver ends with the test.
 # Wine's Direct3D 11 needs a display, and every process of a prefix must see
@@ -31,7 +34,7 @@ seconds=${VX_E2E_SECONDS:-12}
 # Each command rebuilds the encoder, and each rebuild opens a Direct3D device:
 # seconds under Wine.
 [ "$case_" = commands ] && seconds=${VX_E2E_SECONDS:-30}
-case "$case_" in faults|faults-async) seconds=${VX_E2E_SECONDS:-20} ;; esac
+case "$case_" in faults|faults-async|stall) seconds=${VX_E2E_SECONDS:-20} ;; esac
 port=47130
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEARCH=win64
 work=$(mktemp -d "${TMPDIR:-/tmp}/vx-wine-e2e.XXXXXX")
@@ -69,7 +72,7 @@ token=$(od -An -N32 -tx1 /dev/urandom | tr -d ' \n')
 printf '[{"id":"%s","name":"vx-phone wine","token":"%s","firstPaired":"%s"}]\n' \
   "$phone_id" "$token" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$roaming/trusted-x.json"
 async=false
-case "$case_" in async|commands|faults-async) async=true ;; esac
+case "$case_" in async|commands|faults-async|stall) async=true ;; esac
 # Wine lists the synchronous transform for the hardware queries too, ahead of
 # the asynchronous one: the asynchronous cases take the synchronous one away.
 export VX_TEST_MFT_DISABLE=""
@@ -99,6 +102,8 @@ case "$case_" in
     export VX_TEST_MFT_FAULTS=refuse-type,fail-input-once,stream-change ;;
   faults-async)
     export VX_TEST_MFT_FAULTS=no-drain-complete,stream-change ;;
+  stall)
+    export VX_TEST_MFT_FAULTS=withhold-need-input ;;
   *) fail "unknown case" ;;
 esac
 
@@ -137,7 +142,7 @@ cat "$work/phone.log"
 echo "--- transform record (last lines)"
 tail -n 12 "$record"
 echo "--- plug-in log (encoder lines)"
-grep -E 'trying|-> using|Configure OK|async: (event|DRAIN)|shut down|engine|SetMaxResolution|ERROR' "$work/plugin.log" | head -n 40
+grep -E 'trying|-> using|Configure OK|async: (event|DRAIN)|shut down|engine|SetMaxResolution|stall|ERROR' "$work/plugin.log" | head -n 40
 [ "$ended" = 1 ] || fail "vx-host did not end within 60 s of the phone leaving"
 [ "$phone_rc" = 0 ] || fail "vx-phone exit status $phone_rc"
 grep -q 'crashed\|unhandled exception' "$work/host.log" && fail "vx-host crashed"
@@ -152,7 +157,7 @@ echo "wine-e2e($case_): frames sent $sent, decoded $decoded"
 # 95 % on the plain paths; where the encoder is rebuilt or misbehaves on
 # purpose, frames go missing around each change and the stream must go on.
 share=95
-case "$case_" in commands|faults|faults-async) share=50 ;; esac
+case "$case_" in commands|faults|faults-async|stall) share=50 ;; esac
 [ $((decoded * 100)) -ge $((sent * share)) ] || fail "decoded $decoded of $sent (< $share %)"
 
 # Wine's MFTEnumEx does not filter on MFT_ENUM_FLAG_HARDWARE (every transform is
@@ -167,7 +172,7 @@ expect_path() {
 case "$case_" in
   sync|faults)
     expect_path 'SW|HW-sync' 0 sync ;;
-  async|commands|faults-async)
+  async|commands|faults-async|stall)
     expect_path 'HW-async|HW-sync' 1 async
     grep -q '^shutdown$' "$record" || fail "the asynchronous transform was never shut down"
     grep -q 'never shut down' "$record" && fail "an asynchronous transform was released without Shutdown"
@@ -175,6 +180,12 @@ case "$case_" in
 esac
 
 if [ "$case_" = sync ] || [ "$case_" = async ]; then
+  # The frame-size cap (340,000 bytes) bounds the rate control at the host's frame rate:
+  # 80 % of the cap per frame on average, the cap per frame at most, a buffer of 90 % of it.
+  fps=${VX_E2E_FPS:-5}
+  for want in "MeanBitRate=$((340000 * 8 * fps * 8 / 10))" "MaxBitRate=$((340000 * 8 * fps))" "BufferSize=2448000"; do
+    grep -qx "set $want" "$record" || fail "the frame-size cap did not reach the transform (no 'set $want')"
+  done
   # Lossless: every decoded picture is one of the pictures the transform got.
   [ -s "$work/stream.h264" ] || fail "no Annex-B stream saved"
   [ -s "$work/source.nv12" ] || fail "the transform dumped no source pictures"
@@ -214,5 +225,14 @@ if [ "$case_" = faults ] || [ "$case_" = faults-async ]; then
 fi
 if [ "$case_" = faults-async ]; then
   grep -q 'DRAIN wait timed out' "$work/plugin.log" || fail "teardown did not give up on the drain"
+fi
+if [ "$case_" = stall ]; then
+  grep -q '^withholding input$' "$record" || fail "the transform never stopped asking for input"
+  grep -q 'encoder stall: no output for' "$work/plugin.log" || fail "the plug-in did not notice the stall"
+  # The wedged transform and its replacement: both created, both shut down.
+  [ "$(grep -c '^create async' "$record")" -ge 2 ] || fail "no fresh transform after the stall"
+  [ "$(grep -c '^shutdown$' "$record")" -ge 2 ] || fail "the wedged transform was not shut down"
+  after=$(awk '/^withholding input$/ { w = 1 } w && /^key / { n++ } END { print n + 0 }' "$record")
+  [ "$after" -ge 1 ] || fail "no picture was encoded after the stall"
 fi
 echo "wine-e2e($case_): ok"

@@ -10,8 +10,10 @@
 //                       D3D manager, shutdown.
 //   VX_TEST_MFT_FAULTS  comma list of misbehaviours: refuse-type (the first
 //                       SetOutputType of the process), fail-input-once,
-//                       withhold-need-input, no-drain-complete, stream-change
-//                       (once, after the 10th picture).
+//                       withhold-need-input (the first asynchronous transform
+//                       of the process stops asking for input after its 10th
+//                       picture, as a wedged driver does), no-drain-complete,
+//                       stream-change (once, after the 10th picture).
 //   VX_TEST_MFT_DISABLE sync or async: that registration fails to activate, as
 //                       a driver that is installed but not working does.
 //   VX_TEST_MFT_DUMP    file (Windows path) that gets every input picture as
@@ -87,6 +89,7 @@ void Record(const char* fmt, ...) {
 }
 
 std::atomic<bool> gRefusedOnce{false};
+std::atomic<bool> gWithheldOnce{false};
 
 template <typename T>
 void SafeRelease(T*& p) {
@@ -102,6 +105,7 @@ const Property kProperties[] = {
     {&CODECAPI_AVEncCommonRateControlMode, "RateControlMode"},
     {&CODECAPI_AVEncCommonMeanBitRate, "MeanBitRate"},
     {&CODECAPI_AVEncCommonMaxBitRate, "MaxBitRate"},
+    {&CODECAPI_AVEncCommonBufferSize, "BufferSize"},
     {&CODECAPI_AVEncCommonQuality, "Quality"},
     {&CODECAPI_AVEncCommonRealTime, "RealTime"},
     {&CODECAPI_AVEncMPVGOPSize, "GopSize"},
@@ -369,6 +373,10 @@ public:
         ++pictures_;
         if (key) Record("key %u %ux%u", pictures_, width_, height_);
         if (HasFault(faults_, "stream-change") && pictures_ == 10) streamChangePending_ = true;
+        if (async_ && pictures_ == 10 && HasFault(faults_, "withhold-need-input") && !gWithheldOnce.exchange(true)) {
+            withholding_ = true;
+            Record("withholding input");
+        }
         if (async_) Queue(METransformHaveOutput);
         return S_OK;
     }
@@ -617,7 +625,7 @@ private:
         }
     }
     void RequestInput() {
-        if (!HasFault(faults_, "withhold-need-input")) Queue(METransformNeedInput);
+        if (!withholding_) Queue(METransformNeedInput);
     }
     void FinishDrain() {
         draining_ = false;
@@ -637,7 +645,7 @@ private:
     IMFDXGIDeviceManager* manager_ = nullptr;
     UINT32 width_ = 0, height_ = 0, fpsNum_ = 30, fpsDen_ = 1;
     bool inputSet_ = false, outputSet_ = false, shut_ = false, draining_ = false;
-    bool keyPending_ = true, failedInput_ = false, streamChangePending_ = false, sawDxgi_ = false;
+    bool keyPending_ = true, failedInput_ = false, streamChangePending_ = false, sawDxgi_ = false, withholding_ = false;
     UINT32 gop_ = 0, sinceKey_ = 0, pictures_ = 0;
     ULONGLONG values_[kPropertyCount] = {};
     Veltrix::testing::H264PcmWriter writer_{16, 16};

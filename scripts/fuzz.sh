@@ -19,7 +19,10 @@ rm -f "$run"/fuzz-*.log "$run/fuzz.log"
 # Leaks are findings too; -jobs writes one log a job, in the working folder.
 (cd "$run" && "$bin" -max_total_time="$seconds" -jobs="$jobs" -workers="$jobs" -print_final_stats=1 \
    -artifact_prefix="$run/" "$run/corpus" "$root/fuzz/$corpus" >"$run/fuzz.log" 2>&1) || true
-execs=$(cat "$run"/fuzz.log "$run"/fuzz-*.log 2>/dev/null | awk '/stat::number_of_executed_units/ { n += $2 } END { print n + 0 }')
+# With -jobs the workers' own logs hold the counts (fuzz.log repeats them).
+logs=("$run"/fuzz-*.log)
+[ -e "${logs[0]}" ] || logs=("$run/fuzz.log")
+execs=$(cat "${logs[@]}" | awk '/stat::number_of_executed_units/ { n += $2 } END { print n + 0 }')
 findings=$(find "$run" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | sort)
 echo "$target: $execs executions in ${seconds}s, $(ls "$run/corpus" | wc -l) new inputs in $run/corpus"
 if [ -n "$findings" ]; then

@@ -69,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<SentFrame> sent;
     std::uint32_t sequence = 1000u * data[3];
     std::uint16_t frameNumber = static_cast<std::uint16_t>(data[2] << 8 | data[1]);
+    std::uint16_t lastSeen = frameNumber;
     std::size_t lossAt = 4;
     Clock::time_point now{};
     for (int k = 0; k < frames; ++k) {
@@ -77,8 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         now += std::chrono::milliseconds((control & 4) ? 0 : 16);
         reassembler.Expire(now);
         if (control & 1) {
-            // The sender restarted: a far frame number and a fresh sequence.
-            frameNumber = static_cast<std::uint16_t>(frameNumber + ((k & 1) ? 1500 : 64036));
+            // The sender restarted: a fresh sequence, and a frame number far from
+            // the last one the phone saw (one lost whole is not seen).
+            frameNumber = static_cast<std::uint16_t>(lastSeen + ((k & 1) ? 1500 : 64036));
             sequence = 7000u * control;
         } else if (k > 0) {
             ++frameNumber;
@@ -119,6 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::rotate(arriving.begin(), arriving.begin() + (flags >> 2) % arriving.size(), arriving.end());
             if (flags & 0x80) std::reverse(arriving.begin(), arriving.begin() + arriving.size() / 2);
         }
+        if (!arriving.empty()) lastSeen = frameNumber;
         for (const auto& d : arriving) {
             now += std::chrono::microseconds(100);
             reassembler.Push(d.data(), d.size(), now);

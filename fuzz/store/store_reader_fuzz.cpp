@@ -110,6 +110,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         WriteRaw(InstallIdentityPath(), text);
         if (IsDiscoverable() != (JsonGetString(text, "discoverable") != "false")) __builtin_trap();
         if (AsyncHwEncodersEnabled() != (JsonGetString(text, "enableAsyncHwEncoders") == "true")) __builtin_trap();
+        // The identity over whatever install.json held: a stored id is kept (a missing
+        // one made), and neither a rename nor a setting loses the other fields.
+        const bool discoverable = IsDiscoverable(), asyncHw = AsyncHwEncodersEnabled();
+        const std::string storedId = JsonGetString(text, "id");
+        const InstallIdentity identity = LoadOrCreateIdentity();
+        if (identity.id.empty() || identity.name.empty() || (!storedId.empty() && identity.id != storedId))
+            __builtin_trap();
+        if (!SetInstallName("Fuzz \u00e9") || !SetDiscoverable(!discoverable) || !SetAsyncHwEncodersEnabled(asyncHw))
+            __builtin_trap();
+        const InstallIdentity renamed = LoadOrCreateIdentity();
+        if (renamed.id != identity.id || renamed.name != "Fuzz \u00e9" || IsDiscoverable() == discoverable ||
+            AsyncHwEncodersEnabled() != asyncHw)
+            __builtin_trap();
     }
     return 0;
 }

@@ -1,11 +1,17 @@
 // Arbitrary bytes as a run of datagrams into the phone's reassembler (and the
-// control-event reader): nothing may crash, hang or read out of bounds.
+// control-event reader and the --send command parser): nothing may crash, hang
+// or read out of bounds.
 // Input: repeated [u16 length][bytes], each chunk one datagram at a time that
 // advances by the chunk's first byte in milliseconds; the whole input is also
-// read as a control stream.
+// read as a control stream, as the plug-in's side of a pairing, and its lines as
+// commands typed for --send.
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <cstring>
+#include <future>
+#include <optional>
+#include <string>
 
 #include "vx-phone/control_client.h"
 #include "vx-phone/frame_reassembler.h"
@@ -44,5 +50,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     ControlEvent e;
     while (ReadControlEvent(recv, e) == EventRead::kEvent) DescribeEvent(e);
+    // The whole input as the plug-in's answers to a pairing, then the events after
+    // it: acceptance carries a token, every other end a reason, and the reader
+    // thread ends with the stream.
+    SocketHandle plugin = kInvalid, phone = kInvalid;
+    if (size <= 16 * 1024 && CreateStreamPair(plugin, phone)) {  // below any stream buffer
+        if (size > 0 && !SendAll(plugin, data, size)) __builtin_trap();
+        ShutdownSend(plugin);
+        ControlClient client(phone);
+        const std::atomic<bool> stop{false};
+        const PairResult r = client.Pair("phone-id", "Fuzz", size % 2 ? "token" : "", [&]() -> std::optional<std::string> {
+            if (size % 3 == 0) return std::nullopt;
+            return size % 3 == 1 ? "123456" : "12 456";
+        }, 2000, stop);
+        if (!PairOutcomeName(r.outcome) || (r.outcome == PairResult::kAccepted) == r.token.empty() ||
+            (r.outcome != PairResult::kAccepted && r.detail.empty()))
+            __builtin_trap();
+        if (r.outcome == PairResult::kAccepted) {
+            std::promise<std::string> ended;
+            client.Start([](const ControlEvent& event) { DescribeEvent(event); },
+                         [&](const std::string& reason) { ended.set_value(reason); });
+            if (ended.get_future().get().empty()) __builtin_trap();
+        }
+        client.Stop();
+        Close(plugin);
+    }
+    // Each line as a command typed for --send: a command or the reason, never both.
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    for (std::size_t line = 0; line < text.size();) {
+        const std::size_t end = std::min(text.find('\n', line), text.size());
+        std::string error;
+        const auto command = ParsePhoneCommand(text.substr(line, end - line), &error);
+        if (command.has_value() == !error.empty()) __builtin_trap();
+        line = end + 1;
+    }
     return 0;
 }

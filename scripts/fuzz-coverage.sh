@@ -29,6 +29,7 @@ cmake --build "$build" -j 2 --target "${names[@]}" >/dev/null
 prof=$build/profiles
 rm -rf "$prof" && mkdir -p "$prof"
 printf '%-18s %-40s %12s %7s\n' target file lines percent
+declare -A by_file  # file -> "target:binary ..." of every target aimed at it
 for t in "${selected[@]}"; do
   read -r name corpus files <<<"$t"
   bin=$(find "$build" -type f -name "${name}_replay" -perm -u+x | head -n1)
@@ -37,13 +38,26 @@ for t in "${selected[@]}"; do
   llvm-profdata-14 merge -sparse "$prof/$name.profraw" -o "$prof/$name.profdata"
   IFS=, read -r -a paths <<<"$files"
   for f in "${paths[@]}"; do
+    by_file[$f]+="$name:$bin "
     # A row per file (named below the files' common folder, the root): name, regions, missed,
     # %, functions, missed, %, lines, missed, %.
     llvm-cov-14 report "$bin" -instr-profile="$prof/$name.profdata" |
       awk -v t="$name" -v f="$f" '$1 == f {
         printf "%-18s %-40s %5d / %-5d %6.1f%%\n", t, f, $8 - $9, $8, $10 }'
     if [ "${VX_COV_SHOW:-}" = 1 ]; then
-      (cd "$root" && llvm-cov-14 show "$bin" -instr-profile="$prof/$name.profdata" "$f") | grep -E '^ *[0-9]+\| *0\|' || true
+      # The whole listing, cut to this file: a file filter misses names that ccache made relative.
+      llvm-cov-14 show "$bin" -instr-profile="$prof/$name.profdata" |
+        awk -v want="$root/$f:" '/^\/.*:$/ { in_file = ($0 == want) } in_file && /^ *[0-9]+\| *0\|/'
     fi
   done
+done
+# A file that several targets aim at: what they reach together.
+for f in "${!by_file[@]}"; do
+  read -r -a runs <<<"${by_file[$f]}"
+  [ ${#runs[@]} -gt 1 ] || continue
+  objects=() profiles=()
+  for r in "${runs[@]}"; do objects+=(-object "${r#*:}"); profiles+=("$prof/${r%%:*}.profdata"); done
+  llvm-profdata-14 merge -sparse "${profiles[@]}" -o "$prof/together.profdata"
+  llvm-cov-14 report "${objects[@]}" -instr-profile="$prof/together.profdata" |
+    awk -v f="$f" '$1 == f { printf "%-18s %-40s %5d / %-5d %6.1f%%\n", "(together)", f, $8 - $9, $8, $10 }'
 done

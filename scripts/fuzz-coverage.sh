@@ -3,7 +3,8 @@
 # committed corpora. Builds every fuzz target's corpus replay (fuzz/replay_main.cpp,
 # the same driver the tests use, so no libFuzzer is needed) with clang's
 # source-based coverage in build/fuzz-coverage, replays each corpus, and prints
-# one line per target and file: lines covered / total and percent.
+# one line per target and file: lines covered / total and percent, and for a file
+# that several targets aim at, a "(together)" line of what they reach between them.
 #   scripts/fuzz-coverage.sh [TARGET...]    (default: every target in fuzz/targets.list)
 #   VX_COV_SHOW=1 scripts/fuzz-coverage.sh store_reader   also prints the uncovered lines
 set -euo pipefail

@@ -4,7 +4,7 @@
 #   scripts/deps.sh --list   print the package list, one a line (for scripts/check-programs.sh)
 set -euo pipefail
 packages=(
-  cmake ninja-build pkg-config g++ clang libclang-rt-14-dev binutils
+  cmake ninja-build pkg-config g++ clang libclang-rt-14-dev llvm-14 binutils
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcm256cc-dev libavcodec-dev libavutil-dev libavformat-dev libswscale-dev libswresample-dev libsdl2-dev libyuv-dev
   libavahi-client-dev avahi-daemon avahi-utils dbus

@@ -3,9 +3,12 @@
 // produces must read back exactly as it was written.
 // Input: the whole input is one store file's text; it is also cut at 0x00 bytes
 // into fields, four to a peer, that go through the writer and back.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,9 +81,48 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!text.empty() && size % 8 == 0) {
         WriteRaw(TrustedFilePath(HostKind::kPremiere), text);
         if (!SamePeers(ListPeers(HostKind::kPremiere), parsed)) __builtin_trap();
+        // A pairing and an unpairing over whatever the file held (this process's own
+        // host kind): every phone that could be read is kept, the new one replaced
+        // or added, and a removal takes away exactly its id.
+        const std::filesystem::path own = TrustedFilePath(DetectHost());
+        WriteRaw(own, text);
+        if (ReadWholeFile(own) != text) __builtin_trap();
+        // A temporary left by a writer that died; the next writer clears it.
+        std::filesystem::path stale = own;
+        stale += ".0badc0de.tmp";
+        WriteRaw(stale, text);
+        const TrustedPeer ours{"fuzz-phone", "Fuzz \u00e9", std::string(64, 'a'), "2026-01-01T00:00:00Z"};
+        std::vector<TrustedPeer> expected = parsed;
+        const auto same = std::find_if(expected.begin(), expected.end(), [&](const TrustedPeer& p) { return p.id == ours.id; });
+        if (same == expected.end())
+            expected.push_back(ours);
+        else
+            *same = ours;
+        if (!parsed.empty()) {
+            const std::optional<TrustedPeer> found = FindPeer(parsed.front().id);
+            if (!found || !SamePeers({*found}, {parsed.front()})) __builtin_trap();
+        }
+        if (!UpsertPeer(ours) || !SamePeers(ListPeers(), expected) || std::filesystem::exists(stale)) __builtin_trap();
+        std::erase_if(expected, [&](const TrustedPeer& p) { return p.id == ours.id; });
+        if (!RemovePeer(ours.id) || !SamePeers(ListPeers(), expected) || FindPeer(ours.id)) __builtin_trap();
+        std::filesystem::remove(own);
+        if (!ListPeers().empty() || RemovePeer(ours.id)) __builtin_trap();
         WriteRaw(InstallIdentityPath(), text);
         if (IsDiscoverable() != (JsonGetString(text, "discoverable") != "false")) __builtin_trap();
         if (AsyncHwEncodersEnabled() != (JsonGetString(text, "enableAsyncHwEncoders") == "true")) __builtin_trap();
+        // The identity over whatever install.json held: a stored id is kept (a missing
+        // one made), and neither a rename nor a setting loses the other fields.
+        const bool discoverable = IsDiscoverable(), asyncHw = AsyncHwEncodersEnabled();
+        const std::string storedId = JsonGetString(text, "id");
+        const InstallIdentity identity = LoadOrCreateIdentity();
+        if (identity.id.empty() || identity.name.empty() || (!storedId.empty() && identity.id != storedId))
+            __builtin_trap();
+        if (!SetInstallName("Fuzz \u00e9") || !SetDiscoverable(!discoverable) || !SetAsyncHwEncodersEnabled(asyncHw))
+            __builtin_trap();
+        const InstallIdentity renamed = LoadOrCreateIdentity();
+        if (renamed.id != identity.id || renamed.name != "Fuzz \u00e9" || IsDiscoverable() == discoverable ||
+            AsyncHwEncodersEnabled() != asyncHw)
+            __builtin_trap();
     }
     return 0;
 }

@@ -1,10 +1,13 @@
 // Arbitrary names through the setup model: the percent-encoding of the pairing
 // address decodes back to the id and the name, a saved name is cut to 255
 // characters on a character boundary and reads back as it was cut, and every
-// log line stays one well-formed line.
-// Input: id, install name, adapter names and phone names, separated by 0x00.
+// log line stays one well-formed line. The status rows are drawn from whatever
+// settings the phone asked for and whatever its reports made of the statistics.
+// Input: id, install name, adapter names and phone names, separated by 0x00; the
+// last 64 bytes are also the status snapshot's numbers.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -49,6 +52,57 @@ std::string PercentDecode(std::string_view text) {
         i += 2;
     }
     return out;
+}
+
+// Little-endian values from a fixed window of the input, zero past its end.
+struct Bytes {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t at = 0;
+    template <typename T>
+    T Take() {
+        std::uint8_t raw[sizeof(T)] = {};
+        for (std::size_t i = 0; i < sizeof(T); ++i, ++at) raw[i] = at < size ? data[at] : 0;
+        T v;
+        std::memcpy(&v, raw, sizeof v);
+        return v;
+    }
+};
+
+SetupStatusSnapshot SnapshotFrom(const std::uint8_t* data, std::size_t size, const std::vector<std::string>& fields) {
+    const std::size_t window = std::min<std::size_t>(size, 64);
+    Bytes b{data + size - window, window};
+    SetupStatusSnapshot s;
+    const auto flags = b.Take<std::uint8_t>();
+    s.connected = flags & 1;
+    s.active = flags & 2;
+    s.hasSettings = flags & 4;
+    s.encoderValid = flags & 8;
+    s.isH264 = flags & 16;
+    s.stats.valid = flags & 32;
+    s.stats.gopAuto = flags & 64;
+    s.peerAddress = fields[0];
+    s.encoderDescription = fields[1];
+    s.engineDescription = fields.back();
+    s.stats.bitrateBps = b.Take<std::uint64_t>();
+    s.stats.shortSide = b.Take<std::uint32_t>();
+    s.stats.level = b.Take<std::int32_t>();
+    s.stats.gopLength = b.Take<std::int8_t>();
+    s.stats.fecParityTenths = b.Take<std::uint32_t>();
+    s.stats.controller = b.Take<std::int8_t>() % 4;
+    s.stats.lastReason = b.Take<std::int8_t>();
+    s.stats.phase = b.Take<std::int8_t>() % 4;
+    s.stats.lossPercent = b.Take<double>();
+    s.stats.backlogFraction = b.Take<float>();
+    s.stats.owdTrendUs = b.Take<std::int32_t>();
+    s.codec = b.Take<std::int8_t>() % 3;
+    s.maxShortSide = b.Take<std::int16_t>();
+    s.gopSize = b.Take<std::int8_t>();
+    s.encoderMode = b.Take<std::int8_t>() % 4;
+    s.quality = b.Take<std::int8_t>();
+    s.listeningPort = b.Take<std::uint16_t>();
+    s.gopClass = b.Take<std::uint8_t>() % 4;
+    return s;
 }
 
 std::size_t Utf8Characters(std::string_view s) {
@@ -117,6 +171,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (!name.empty()) {
         __builtin_trap();
     }
+
+    // The status rows, from any snapshot: every row the window lists has a text.
+    const SetupStatusSnapshot status = SnapshotFrom(data, size, fields);
+    sources.status = [&] { return status; };
+    SetupModel live(sources);
+    live.RefreshStatus();
+    for (const auto& row : SetupModel::Rows()) {
+        if (live.Text(row.id).empty()) __builtin_trap();
+    }
+    if (live.DotOn() != (status.connected && status.active)) __builtin_trap();
+    // Forgetting the first phone takes away its row and no other.
+    if (!model.Peers().empty()) {
+        const std::string first = model.Peers().front().id;
+        const std::size_t before = model.Peers().size();
+        if (!model.Forget(first) || model.Forget(first)) __builtin_trap();
+        const std::size_t rows = std::min(peers.size() - 1, kSetupMaxPeerRows);
+        if (model.Peers().size() != rows || (before > 1 && model.Peers().front().id == first)) __builtin_trap();
+    }
+    // The two settings over the install file the model just wrote.
+    const bool on = size & 8;
+    if (!model.SetDiscoverable(on) || model.Discoverable() != on || IsDiscoverable() != on) __builtin_trap();
+    if (!model.SetHwHevc(!on) || model.HwHevc() == on || AsyncHwEncodersEnabled() == on) __builtin_trap();
     fuzzing::CheckAndClearLog();
     return 0;
 }

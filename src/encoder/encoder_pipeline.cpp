@@ -10,6 +10,7 @@
 
 #include "support/debug_topics.h"
 #include "support/log.h"
+#include "support/memory.h"
 #include "support/threads.h"
 
 namespace Veltrix {
@@ -309,6 +310,7 @@ void EncoderPipeline::ConservativeReconfigure(const EncoderConfig& cfg) {
     }
     // The file is written after the lock is released so waiting frames do not wait on disk.
     AppendTransitionRecord(NowMs(), row);
+    ReturnFreeMemory();  // the old session's buffers
 }
 
 void EncoderPipeline::RequestTransition(const EncoderConfig& cfg) {
@@ -450,6 +452,7 @@ void EncoderPipeline::RetireLoop() {
         lock.unlock();
         encoder->Teardown();
         encoder.reset();  // may destroy it; this can take a while for a real transform
+        ReturnFreeMemory();
         lock.lock();
     }
 }

@@ -2,6 +2,7 @@
 // plug-in wrote is one well-formed line.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -25,7 +26,16 @@ inline void CheckAndClearLog() {
         text = ss.str();
     }
     std::string bad;
-    if (!text.empty() && testing::WellFormedLogLines(text, &bad).empty()) std::abort();
+    if (!text.empty() && testing::WellFormedLogLines(text, &bad).empty()) {
+        // The finding is the line: show it, with its bytes escaped, before the abort.
+        std::fprintf(stderr, "log check: malformed line (%zu of %zu bytes):", bad.size(), text.size());
+        for (const unsigned char c : bad) {
+            if (c >= 0x20 && c < 0x7F) std::fputc(c, stderr);
+            else std::fprintf(stderr, "\\x%02x", c);
+        }
+        std::fputc('\n', stderr);
+        std::abort();
+    }
     std::error_code ec;
     std::filesystem::remove(path, ec);
 }

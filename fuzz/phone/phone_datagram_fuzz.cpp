@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t pos = 0;
     const RecvFunction recv = [&](void* out, std::size_t n) {
         if (size - pos < n) return false;
-        std::memcpy(out, data + pos, n);
+        if (n != 0) std::memcpy(out, data + pos, n);  // an empty input has no data pointer
         pos += n;
         return true;
     };
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<EngineEntry> engines;
         for (std::size_t i = 0; i + 2 < fields.size(); i += 3) engines.push_back({fields[i], fields[i + 1], fields[i + 2]});
         std::uint32_t n[4] = {};
-        std::memcpy(n, data, std::min(size, sizeof n));
+        if (size != 0) std::memcpy(n, data, std::min(size, sizeof n));
         float fps;
         std::memcpy(&fps, &n[2], sizeof fps);
         std::size_t fullSize = 0;

@@ -16,8 +16,12 @@
 namespace Veltrix::fuzzing {
 
 // Aborts on a log line that is broken or not escaped, then starts the log afresh.
+// Holds the writers' file lock throughout: a thread of the target still logging
+// (work it posted earlier) would otherwise be read half-written, a line that is
+// whole on disk a moment later, and a false finding that never replays.
 inline void CheckAndClearLog() {
     const std::filesystem::path path = LogFilePath();
+    const platform::LogFileLock writers(path);
     std::string text;
     {
         std::ifstream in(path, std::ios::binary);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/network/fuzz_env.h"
 #include "vx-phone/control_client.h"
 #include "vx-phone/frame_reassembler.h"
 
@@ -55,13 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The plug-in's own messages, built from the input's fields, read back by the
     // phone as they were built (each string cut to its limit, the list to 255 bytes).
     {
-        std::vector<std::string> fields(1);
-        for (std::size_t i = 0; i < size; ++i) {
-            if (data[i] == 0)
-                fields.emplace_back();
-            else
-                fields.back().push_back(static_cast<char>(data[i]));
-        }
+        const std::vector<std::string> fields = fuzzing::SplitAtNul(data, size);
         std::vector<EngineEntry> engines;
         for (std::size_t i = 0; i + 2 < fields.size(); i += 3) engines.push_back({fields[i], fields[i + 1], fields[i + 2]});
         std::uint32_t n[4] = {};

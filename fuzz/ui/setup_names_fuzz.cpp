@@ -119,13 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return EnsureAppSupportDir();
     }();
     (void)ready;
-    std::vector<std::string> fields(1);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == 0)
-            fields.emplace_back();
-        else
-            fields.back().push_back(static_cast<char>(data[i]));
-    }
+    std::vector<std::string> fields = fuzzing::SplitAtNul(data, size);
     fields.resize(std::max<std::size_t>(fields.size(), 2));
 
     const InstallIdentity identity{fields[0], fields[1]};

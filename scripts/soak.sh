@@ -12,8 +12,8 @@
 # samples the resident memory while it plays.
 #
 # Checks at the end: after the first minute nothing grew beyond its bound (see
-# below; memory is compared at the reference setting), every line of the plug-in's log is well formed, the trusted list holds
-# exactly the phones that paired and the install identity reads back, vx-host did
+# below; memory is compared at the reference setting), every line of the
+# plug-in's log is well formed, the trusted list holds exactly the phones that paired and the install identity reads back, vx-host did
 # not crash and its sanitizers (the ASan build) reported nothing, a fresh
 # pairing is answered (challenge within VX_SOAK_PAIR_MS, default 1000; 5000 with
 # --quick, which must not flake on a loaded machine), and each honest session

@@ -13,12 +13,13 @@
 #
 # Checks at the end: after the first minute nothing grew beyond its bound (see
 # below; memory is compared at the reference setting), every line of the
-# plug-in's log is well formed, the trusted list holds exactly the phones that paired and the install identity reads back, vx-host did
-# not crash and its sanitizers (the ASan build) reported nothing, a fresh
-# pairing is answered (challenge within VX_SOAK_PAIR_MS, default 1000; 5000 with
-# --quick, which must not flake on a loaded machine), and each honest session
-# decoded video (at least 10 pictures; it asks the host to play, whatever the
-# chaos left) and delivered at least the share the parity rule predicts for its loss.
+# plug-in's log is well formed, the trusted list holds exactly the phones that
+# paired and the install identity reads back, vx-host did not crash and its
+# sanitizers (the ASan build) reported nothing, a fresh pairing is answered
+# (challenge within VX_SOAK_PAIR_MS, default 1000; 5000 with --quick, which must
+# not flake on a loaded machine), and each honest session decoded video (at
+# least 10 pictures; it asks the host to play, whatever the chaos left) and
+# delivered at least the share the parity rule predicts for its loss.
 #
 # VX_SOAK_PRESET: the build to use (linux-release, default, or linux-asan);
 # VX_SOAK_BIN: a folder holding vx-host, vx-phone, vx-phone-chaos and the

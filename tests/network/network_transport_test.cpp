@@ -276,10 +276,10 @@ TEST_F(NetworkTransportTest, CancelWhileWaitingEndsTheConnection) {
 
 TEST_F(NetworkTransportTest, PrePairingWhitelistOnTheWire) {
     TestPhone phone(net_->ListeningPort());
-    ASSERT_TRUE(Eventually([&] { return LogText().find("awaiting ClientHello") != std::string::npos; }));
+    // The connection is logged before it is published to senders: retry until it is.
+    ASSERT_TRUE(Eventually([&] { return net_->SendControl(kHeartbeat, nullptr, 0); }));
     const std::uint8_t info[10] = {};
     EXPECT_FALSE(net_->SendControl(kStreamInfo, info, sizeof info));
-    EXPECT_TRUE(net_->SendControl(kHeartbeat, nullptr, 0));
     EXPECT_EQ(phone.NextByte(), 0x09);
     EXPECT_EQ(phone.NextByte(200), -2);  // nothing else was written
     EXPECT_FALSE(net_->SendDatagram("x", 1, 47101));

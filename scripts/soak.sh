@@ -206,6 +206,7 @@ while [ $(( $(date +%s) - start )) -lt $((total_s - 15)) ]; do
   if [ $((round % 2)) = 0 ] || { [ -z "$ref_first" ] && [ $(( $(date +%s) - start )) -ge 60 ]; }; then
     reference=1; set_args=(--send "$reference_setting")
   fi
+  log_at=$(stat -c %s "$plugin_log" 2>/dev/null || echo 0)
   honest_session "$round" "$drop" "$round_seed" "$reference" "${set_args[@]}"
   rc=$?
   line=$(grep '"decoded"' "$out/phone-$round.json" | tail -n 1)
@@ -220,7 +221,13 @@ while [ $(( $(date +%s) - start )) -lt $((total_s - 15)) ]; do
   if [ "$verdict" = ok ] && [ "$rc" = 0 ]; then
     honest_ok=$((honest_ok + 1)); decoded_total=$((decoded_total + decoded))
   else
-    fail "honest session $round (drop $drop%, exit $rc): $verdict"
+    # What tells network loss from other loss: frames the pacer shed while the
+    # sender was behind, datagrams for frames already given up, refused repairs.
+    shed=$(tail -c +"$((log_at + 1))" "$plugin_log" | awk '/Pacer overflow: dropped/ {
+      for (i = 1; i < NF; i++) if ($i == "dropped") n += $(i + 1) } END { print n + 0 }')
+    fail "honest session $round (drop $drop%, exit $rc): $verdict; frames_lost=$(jnum frames_lost)" \
+      "late=$(jnum late) repair_failures=$(jnum repair_failures) loss_pct=$(jnum loss_pct)" \
+      "repairable=$(jnum repairable_share) pacer_shed=$shed"
     tail -n 5 "$out/phone-$round.err"
   fi
 done

@@ -269,8 +269,13 @@ void EncoderPipeline::CancelHandover() {
 }
 
 bool EncoderPipeline::Configure(int width, int height, uint32_t bitrateBps, int fps) {
-    std::shared_lock<SharedMutex> lock(encoderLock_);
-    return active_ ? active_->Configure(width, height, bitrateBps, fps) : false;
+    bool ok = false;
+    {
+        std::shared_lock<SharedMutex> lock(encoderLock_);
+        ok = active_ ? active_->Configure(width, height, bitrateBps, fps) : false;
+    }
+    if (ok) ReturnFreeMemory();  // the old session's buffers, outside the lock
+    return ok;
 }
 
 void EncoderPipeline::ReconfigureInPlace(const EncoderConfig& cfg) {

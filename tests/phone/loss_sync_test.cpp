@@ -77,13 +77,16 @@ TEST(LossModelTest, DropTallyCountsAFrameRepairableWhileItsDropsFitItsParity) {
         d.count = 6;
         for (int i = 0; i < 6; ++i) tally.Note(d, i < k % 4);
     }
-    EXPECT_EQ(tally.frames(), 8u) << "only frames 32 behind the newest are settled";
-    EXPECT_EQ(tally.repairable(), 6u);  // losing 3 of 6 with 2 parity is too many
+    EXPECT_EQ(tally.frames(), 40u) << "settled and open frames alike";
+    EXPECT_EQ(tally.repairable(), 30u);  // losing 3 of 6 with 2 parity is too many
     DatagramView late;
     late.frameNumber = 65530;  // long settled: ignored
     late.parityCount = 2;
     tally.Note(late, true);
-    EXPECT_EQ(tally.frames(), 8u);
+    late.frameNumber = 65530 + 38;  // open, 2 of 2 dropped: one more is too many
+    tally.Note(late, true);
+    EXPECT_EQ(tally.frames(), 40u);
+    EXPECT_EQ(tally.repairable(), 29u);
 }
 
 TEST(LossModelTest, DropOptionsTakeASharePercentOrFraction) {

@@ -52,6 +52,12 @@ void DropTally::Note(const DatagramView& d, bool dropped) {
     }
 }
 
+std::uint64_t DropTally::repairable() const {
+    std::uint64_t n = repairable_;
+    for (const auto& entry : open_) n += entry.second.dropped <= entry.second.parity ? 1 : 0;
+    return n;
+}
+
 double LossModel::DeliveryChance(int total, int parity) const {
     if (total <= 0 || rate_ <= 0) return 1.0;
     parity = std::clamp(parity, 0, total);

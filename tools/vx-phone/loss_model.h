@@ -50,8 +50,10 @@ private:
 class DropTally {
 public:
     void Note(const DatagramView& datagram, bool dropped);
-    std::uint64_t frames() const { return frames_; }
-    std::uint64_t repairable() const { return repairable_; }
+    // Settled frames and the still open ones (the newest 32): a session's summary
+    // must cover the frames the reassembler counted, its last ones included.
+    std::uint64_t frames() const { return frames_ + open_.size(); }
+    std::uint64_t repairable() const;
 
 private:
     struct Frame {
